@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+
+// Position of a channel in the update server's version list.
+enum UpdateChannel {
+    Stable = 0,
+    Beta = 1,
+    Alpha = 2
+};
+
+// Everything one run needs to know before an update starts: what to install, from which
+// channel, the texts to show, the temporary directory, proxy and download concurrency.
+// Exactly one exists, created by main.
+class Configuration : public QObject
+{
+    Q_OBJECT
+
+public:
+    Configuration();
+
+    // The installation directory: the directory of the running executable, unless a
+    // test has pointed it elsewhere with setAppRootPath.
+    static QString getAppRootPath();
+    // Test seam: an empty path restores the executable's directory.
+    static void setAppRootPath(const QString& path);
+    static QString getUpdateType();
+    static QString getClientBinaryName();
+    static const QString& getSpecialFileRenamePrefix();
+    static QStringList getSpecialFileNames();
+    // Full path of "update.ini" in the installation directory.
+    static QString updateIniPath();
+
+    bool isSpecialFileName(const QString& fileName) const;
+
+    void getProxyAndDownloadConcurrency();
+    bool createTempDir();
+    bool initalizeStart(const QString& previousDir);
+    bool getClientVersionFromString(const QString& text, const QString& errorFormat);
+    bool getClientTypeVersion(const QStringList& args, int index);
+    void getUpdateChannel();
+    QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString& news);
+    bool getDefaultParameters();
+    bool parseCommandLineOptions();
+
+    int unattended = 0;
+    UpdateChannel channel = Stable;
+    QString clientType;
+    qint32 clientVersion = 0;
+    QString versionLabel;
+    QString newsText;
+    QString tempDir;
+    QString proxyUrl;
+    int downloadStreams = 0;
+
+Q_SIGNALS:
+    void fatalError(QString errorMessage);
+    void message(QString message);
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "net/mirrors.h"
+#include "tasks/taskspecification.h"
+
+#include <QFile>
+#include <QPointer>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches one file over HTTP from the mirror pool into a local file. Every failure of a
+// transfer becomes a retry on a freshly drawn mirror; the task fails on its own only when
+// the pool is empty, the local file cannot be created or no request could be made.
+class DownloadTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors, const QString& remotePath,
+                              const QString& localPath, qint64 expectedSize, QObject* parent,
+                              double parentProgressRange);
+    ~DownloadTaskSpecification() override;
+
+    void execute() override;
+    void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    // The mirror of the current or last attempt; a finished download keeps its name.
+    const FTPSiteAccessData& getMirror() const { return mirror; }
+    const QString& getRemotePath() const { return remotePath; }
+    qint64 getExpectedSize() const { return expectedSize; }
+    qint64 getBytesWritten() const { return bytesWritten; }
+
+protected:
+    virtual void downloadFinished();
+
+private Q_SLOTS:
+    void onDownloadProgress(qint64 bytesReceived, qint64 bytesTotal);
+    void onReadyRead();
+    void onDownloadFinished();
+    void onMetaDataChanged();
+    void onOtherDownloadFinished(QNetworkReply* reply);
+
+private:
+    void startDownload();
+    void resetDownload();
+    void errorRetry(const QString& text);
+    bool readData();
+
+    QNetworkAccessManager* manager;
+    QPointer<Mirrors> mirrors;
+    QNetworkReply* reply = nullptr;
+    int idleTicks = 0;
+    QString remotePath;
+    QFile file;
+    qint64 lastTickBytes = 0;
+    qint64 expectedSize;
+    qint64 initialExpectedSize;
+    qint64 bytesWritten = 0;
+    FTPSiteAccessData mirror;
+};

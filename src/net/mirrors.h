@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QVector>
+
+class QSettings;
+
+// One mirror of the pool. Download tasks keep a copy of the record they were handed.
+struct FTPSiteAccessData
+{
+    QString name;        // identity in the pool
+    QString url;         // base URL ending in the target version number
+    qint32 retries = 0;  // errors tolerated before the mirror is dropped
+    qint32 timeoutTicks = 15;
+    qint32 errorCount = 0;
+    qint32 useCount = 0;
+    qint32 maxUse = 1;
+};
+
+enum MirrorResult {
+    MirrorAssigned = 0,
+    MirrorsExhausted = 1,
+    MirrorsBusy = 2
+};
+
+// The HTTP mirrors of one update session: a weighted random choice by free transfer
+// slots, use counts, error limits and removal. Lives on the GUI thread.
+class Mirrors : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit Mirrors(QObject* parent);
+
+    bool initDefault(const QString& path, int version);
+    bool initAlpha(const QString& path, int version);
+    void setDefaults(QSettings& settings, int version);
+
+    // Takes a transfer slot on the chosen mirror and copies its record into out.
+    int getRandomMirror(FTPSiteAccessData& out);
+    void releaseMirror(const QString& name);
+    void addMirrorError(const QString& name);
+    void removeMirror(const QString& name);
+    int getMirrorIndex(const QString& name) const;
+    void calcUseStats(int& totalMaxUse, int& totalUseCount) const;
+
+    const QVector<FTPSiteAccessData>& getMirrorList() const { return mirrorList; }
+
+Q_SIGNALS:
+    void fatalError(QString errorMessage);
+    void message(QString message);
+
+private:
+    QVector<FTPSiteAccessData> mirrorList;
+    bool noMirrorsReported = false;
+};

@@ -1,0 +1,189 @@
+#include "tasks/composedtaskspecification.h"
+
+#include <QtGlobal>
+
+ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks, double parentProgressRange,
+                                                     QObject* parent)
+    : TaskSpecification(parent, parentProgressRange)
+    , maxParallelTasks(qMax(1, maxParallelTasks))
+{
+    // Queued, so a subtask never starts from inside another subtask's signal handlers.
+    connect(this, &ComposedTaskSpecification::startNextTask, this, &ComposedTaskSpecification::onStartNextTask,
+            Qt::QueuedConnection);
+}
+
+ComposedTaskSpecification::~ComposedTaskSpecification()
+{
+    clearSubTasks();
+}
+
+void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
+{
+    Q_ASSERT(task);
+    subTasks.append(task);
+    waitingTasks.append(task);
+    connectSignals(task);
+    onUpdateProgress(0);
+}
+
+void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
+{
+    connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
+    connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+}
+
+void ComposedTaskSpecification::executeSubTasks()
+{
+    state = StateRunning;
+    const int n = qMin(waitingTasks.size(), maxParallelTasks);
+    if (n == 0) {
+        doneReported = true;
+        subtasksDone();
+        return;
+    }
+    for (int i = 0; i < n; ++i)
+        Q_EMIT startNextTask();
+}
+
+void ComposedTaskSpecification::onStartNextTask()
+{
+    if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
+        TaskSpecification* task = waitingTasks.takeFirst();
+        runningTasks.append(task);
+        task->execute();
+        return;
+    }
+    if (runningTasks.isEmpty() && !doneReported) {
+        doneReported = true;
+        subtasksDone();
+    }
+}
+
+void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
+{
+    runningTasks.removeOne(task);
+    Q_EMIT startNextTask();
+}
+
+void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
+{
+    runningTasks.removeOne(task);
+    if (!subTaskCanceled) {
+        subTaskCanceled = true;
+        Q_EMIT otherTaskCancelled(task);
+    }
+    if (runningTasks.isEmpty() && !doneReported) {
+        doneReported = true;
+        subtasksDone();
+    }
+}
+
+int ComposedTaskSpecification::getStateFromSubTasks() const
+{
+    bool anyUserCanceled = false;
+    bool allFinished = true;
+    for (const TaskSpecification* task : subTasks) {
+        const int s = task->getState();
+        if (s == StateErrorCanceled)
+            return StateErrorCanceled;
+        if (s == StateUserCanceled)
+            anyUserCanceled = true;
+        if (s != StateFinished)
+            allFinished = false;
+    }
+    if (anyUserCanceled)
+        return StateUserCanceled;
+    if (allFinished)
+        return StateFinished;
+    if (cancelRequested)
+        return StateUserCanceled;
+    if (subTaskCanceled)
+        return StateErrorCanceled;
+    return StateRunning;
+}
+
+void ComposedTaskSpecification::subtasksDone()
+{
+    switch (getStateFromSubTasks()) {
+    case StateFinished:
+        finish();
+        break;
+    case StateUserCanceled:
+        userCancel();
+        break;
+    default:
+        errorCancel();
+        break;
+    }
+}
+
+void ComposedTaskSpecification::onUpdateProgress(qreal)
+{
+    double sum = 0.0;
+    for (const TaskSpecification* task : subTasks)
+        sum += task->getProgress();
+    setProgress(sum);
+}
+
+void ComposedTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != StateRunning)
+        return;
+    // A copy: these calls may end subtasks, and this composite, synchronously.
+    const QList<TaskSpecification*> tasks = subTasks;
+    for (TaskSpecification* task : tasks)
+        task->userCanceled();
+}
+
+void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
+{
+    Q_EMIT otherTaskCancelled(other);
+}
+
+void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                                         bool& downloading)
+{
+    downloading = false;
+    for (TaskSpecification* task : subTasks) {
+        quint64 done = 0, total = 0, taskSpeed = 0;
+        bool active = false;
+        task->timeTick(done, total, taskSpeed, active);
+        if (active)
+            downloading = true;
+        speed += taskSpeed;
+        if (total != 0) {
+            downloadDone += done;
+            downloadTotal += total;
+        }
+    }
+}
+
+void ComposedTaskSpecification::reset()
+{
+    for (TaskSpecification* task : subTasks)
+        task->reset();
+    waitingTasks = subTasks;
+    runningTasks.clear();
+    subTaskCanceled = false;
+    doneReported = false;
+    TaskSpecification::reset();
+}
+
+void ComposedTaskSpecification::clearSubTasks()
+{
+    for (TaskSpecification* task : subTasks) {
+        disconnect(task, nullptr, this, nullptr);
+        // Also the notice towards the subtask: a discarded subtask must not react to
+        // cancellations of the next attempt before it is gone.
+        disconnect(this, nullptr, task, nullptr);
+        task->deleteLater();
+    }
+    subTasks.clear();
+    waitingTasks.clear();
+    runningTasks.clear();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "tasks/taskspecification.h"
+
+#include <QList>
+
+// A task made of subtasks, started in the order added, at most maxParallelTasks at a
+// time. The first failure or cancellation stops further starts and is announced once
+// to the running siblings; the composite ends once, after the last running subtask.
+// Subclasses build their subtasks in execute() and call executeSubTasks().
+class ComposedTaskSpecification : public TaskSpecification
+{
+    Q_OBJECT
+
+public:
+    ComposedTaskSpecification(int maxParallelTasks, double parentProgressRange, QObject* parent);
+    ~ComposedTaskSpecification() override;
+
+    void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
+    void userCanceled() override;
+    void handleOtherTaskCancelled(TaskSpecification* other) override;
+
+    const QList<TaskSpecification*>& getSubTasks() const { return subTasks; }
+    int getMaxParallelTasks() const { return maxParallelTasks; }
+
+Q_SIGNALS:
+    void startNextTask();
+
+protected:
+    // Called once when nothing runs and nothing more will start. Subclasses act on the
+    // verdict first and then call this version.
+    virtual void subtasksDone();
+    virtual void connectSignals(TaskSpecification* task);
+
+    // Takes ownership of the task.
+    void addSubTask(TaskSpecification* task);
+    void executeSubTasks();
+    int getStateFromSubTasks() const;
+    // Disconnects every subtask from this composite and deletes it later.
+    void clearSubTasks();
+
+private Q_SLOTS:
+    void onStartNextTask();
+    void onUpdateProgress(qreal doneFrac);
+    void onSubTaskFinished(TaskSpecification* task);
+    void onSubTaskCanceled(TaskSpecification* task);
+
+private:
+    QList<TaskSpecification*> subTasks;
+    QList<TaskSpecification*> waitingTasks;
+    QList<TaskSpecification*> runningTasks;
+    int maxParallelTasks;
+    bool subTaskCanceled = false;
+    bool doneReported = false;
+};
