@@ -186,4 +186,7 @@ void ComposedTaskSpecification::clearSubTasks()
     subTasks.clear();
     waitingTasks.clear();
     runningTasks.clear();
+    // A composite that rebuilds its subtasks must be able to reach a verdict again.
+    subTaskCanceled = false;
+    doneReported = false;
 }

@@ -37,7 +37,8 @@ protected:
     void addSubTask(TaskSpecification* task);
     void executeSubTasks();
     int getStateFromSubTasks() const;
-    // Disconnects every subtask from this composite and deletes it later.
+    // Disconnects every subtask from this composite and deletes it later; the composite
+    // can then be filled and run again.
     void clearSubTasks();
 
 private Q_SLOTS:

@@ -271,6 +271,27 @@ private Q_SLOTS:
         QCOMPARE(composite.verdicts, 2);
     }
 
+    // A composite that rebuilds its subtasks after a finished or failed run must reach a
+    // verdict again instead of hanging.
+    void rebuiltCompositeReachesVerdictAgain()
+    {
+        TestComposite composite(1, 1.0);
+        ManualTask* first = composite.add(1.0);
+        composite.execute();
+        QTRY_COMPARE(first->executeCount, 1);
+        first->doFail();
+        QCOMPARE(composite.getState(), int(StateErrorCanceled));
+
+        composite.clear();
+        composite.TaskSpecification::reset();
+        ManualTask* second = composite.add(1.0);
+        composite.execute();
+        QTRY_COMPARE(second->executeCount, 1);
+        second->doFinish();
+        QTRY_COMPARE(composite.getState(), int(StateFinished));
+        QCOMPARE(composite.verdicts, 2);
+    }
+
     void nestedCompositeRunsAsOneStep()
     {
         TestComposite root(1, 1.0);
