@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // Position of a channel in the update server's version list.
 enum UpdateChannel {
     Stable = 0,
@@ -45,6 +47,12 @@ public:
     QPair<QString, QString> getLatestClientVersion(UpdateChannel channel, QString& news);
     bool getDefaultParameters();
     bool parseCommandLineOptions();
+    // The same evaluation over a given argument list (argument 0 is the program).
+    bool parseCommandLineOptions(const QStringList& arguments);
+
+    // Decides, after a failed version query, whether to ask again (true) or give up.
+    // Empty means the Retry/Abort box; tests put their own decision here.
+    std::function<bool()> retryQuery;
 
     int unattended = 0;
     UpdateChannel channel = Stable;

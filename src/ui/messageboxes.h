@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+namespace MessageBoxes {
+
+// Shows a modal critical box and returns the button that closed it.
+// When the environment variable QUORVEL_AUTOCLOSE_DIALOGS is set (process-level tests and
+// scripted runs), no box is shown: "title: text" is written to stderr on one line and
+// unattendedAnswer is returned, so the program never waits for a click nobody can give.
+QMessageBox::StandardButton critical(QWidget* parent, const QString& title, const QString& text,
+                                     QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                     QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok);
+
+bool autoCloseEnabled();
+
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// The reference update server (tools/quorvel-update-server) as a child process on
+// 127.0.0.1 with ports chosen by the system.
+class ReferenceServer
+{
+public:
+    ReferenceServer() = default;
+    ~ReferenceServer();
+
+    static QString executablePath();
+
+    // Starts it with the configuration file; false when it did not report its ports.
+    bool start(const QString& configPath);
+    void stop();
+
+    quint16 versionPort() const { return versionPortNumber; }
+    quint16 bannerPort() const { return bannerPortNumber; }
+    // "127.0.0.1:<versionPort>:<bannerPort>", the form of QUORVEL_UPDATE_SERVER_ADDRESS.
+    QString address() const;
+    // Everything it printed on stdout so far.
+    QString output();
+    QProcess& process() { return server; }
+
+private:
+    QProcess server;
+    QString collected;
+    quint16 versionPortNumber = 0;
+    quint16 bannerPortNumber = 0;
+};

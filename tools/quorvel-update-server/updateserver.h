@@ -1,0 +1,33 @@
+#pragma once
+
+#include "serverconfig.h"
+
+#include <QHostAddress>
+#include <QObject>
+
+class QTextStream;
+class QUdpSocket;
+
+// Answers the updater's queries: "3\0" (version list) and "*\0" (news) on the version port,
+// 0x01 0x01 (banner) on the banner port. Logs one line per request.
+class UpdateServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    UpdateServer(const ServerConfig& config, QTextStream& log, QObject* parent = nullptr);
+
+    // Binds both sockets; false with a one-line reason in errorText.
+    bool bind(const QHostAddress& address, quint16 versionPort, quint16 bannerPort, QString& errorText);
+    quint16 versionPort() const;
+    quint16 bannerPort() const;
+
+private:
+    void serve(QUdpSocket* socket);
+    QByteArray replyFor(QUdpSocket* socket, const QByteArray& request, QString& kind) const;
+
+    ServerConfig config;
+    QTextStream& log;
+    QUdpSocket* versionSocket;
+    QUdpSocket* bannerSocket;
+};
