@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-l10n-tools qt6-tools-dev-tools
   libtomcrypt-dev libtfm-dev zlib1g-dev libgl-dev
-  openssl nginx-light xvfb xauth python3 time
+  openssl nginx-light curl xvfb xauth python3 time
 )
 
 missing=()

@@ -47,6 +47,8 @@ private Q_SLOTS:
 private:
     void startDownload();
     void resetDownload();
+    void stopWaiting();
+    void releaseSlot();
     void errorRetry(const QString& text);
     bool readData();
 
@@ -61,4 +63,5 @@ private:
     qint64 initialExpectedSize;
     qint64 bytesWritten = 0;
     FTPSiteAccessData mirror;
+    bool slotHeld = false;  // a slot of `mirror` is taken and not yet given back
 };

@@ -1,0 +1,294 @@
+#include "net/downloadtaskspecification.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrl>
+
+namespace {
+// Body data moves through a fixed buffer of this size.
+constexpr qint64 ChunkSize = 4096;
+constexpr qint64 ReadBufferSize = 1024 * 1024;
+}
+
+DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
+                                                     const QString& remotePath, const QString& localPath,
+                                                     qint64 expectedSize, QObject* parent,
+                                                     double parentProgressRange)
+    : TaskSpecification(parent, parentProgressRange)
+    , manager(manager)
+    , mirrors(mirrors)
+    , remotePath(remotePath)
+    , file(localPath)
+    , expectedSize(expectedSize)
+    , initialExpectedSize(expectedSize)
+{
+}
+
+// Only reached in the middle of a transfer when a whole subtree is discarded: the slot
+// goes back to the pool and the partial file is removed, but nothing is emitted.
+DownloadTaskSpecification::~DownloadTaskSpecification()
+{
+    if (reply) {
+        disconnect(reply, nullptr, this, nullptr);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    releaseSlot();
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+}
+
+void DownloadTaskSpecification::execute()
+{
+    Q_EMIT message(QStringLiteral("Downloading %1").arg(remotePath));
+    state = StateRunning;
+    startDownload();
+}
+
+void DownloadTaskSpecification::reset()
+{
+    resetDownload();
+    TaskSpecification::reset();
+}
+
+void DownloadTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                                         bool& downloading)
+{
+    downloadDone = quint64(bytesWritten);
+    downloadTotal = expectedSize >= 0 ? quint64(expectedSize) : 0;
+    speed = quint64(bytesWritten - lastTickBytes);
+    lastTickBytes = bytesWritten;
+
+    if (state != StateRunning || !reply)
+        return;
+    if (++idleTicks <= mirror.timeoutTicks) {
+        downloading = true;
+        return;
+    }
+    errorRetry(QStringLiteral("file %1 timed out on mirror %2").arg(remotePath, mirror.name));
+}
+
+void DownloadTaskSpecification::userCanceled()
+{
+    TaskSpecification::userCanceled();
+    if (state != StateRunning)
+        return;
+    resetDownload();
+    userCancel();
+}
+
+void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
+{
+    if (reply) {
+        Q_EMIT message(QStringLiteral("Abort downloading %1").arg(remotePath));
+        resetDownload();
+    } else {
+        stopWaiting();
+    }
+    errorCancel();
+}
+
+void DownloadTaskSpecification::downloadFinished()
+{
+    Q_EMIT message(QStringLiteral("Downloading %1 finished").arg(remotePath));
+    releaseSlot();
+    finish();
+}
+
+void DownloadTaskSpecification::startDownload()
+{
+    if (!mirrors) {
+        errorCancel();
+        return;
+    }
+    switch (mirrors->getRandomMirror(mirror)) {
+    case MirrorsExhausted:
+        errorCancel();
+        return;
+    case MirrorsBusy:
+        // Woken by the end of any transfer of the shared manager.
+        connect(manager, &QNetworkAccessManager::finished, this, &DownloadTaskSpecification::onOtherDownloadFinished,
+                Qt::ConnectionType(Qt::UniqueConnection | Qt::QueuedConnection));
+        return;
+    default:
+        slotHeld = true;
+        break;
+    }
+
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+        releaseSlot();
+        mirror.name.clear();
+        errorCancel();
+        return;
+    }
+
+    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
+    // Whatever manager we are given: a redirect is a bad status, never followed.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    reply = manager->get(request);
+    if (!reply) {
+        Q_EMIT error(QStringLiteral("Download failed to initialize"));
+        file.close();
+        file.remove();
+        releaseSlot();
+        mirror.name.clear();
+        errorCancel();
+        return;
+    }
+    if (!reply->isRunning()) {
+        errorRetry(reply->errorString());
+        return;
+    }
+    // Without a limit the network thread buffers whatever the disk has not taken yet.
+    reply->setReadBufferSize(ReadBufferSize);
+    connect(reply, &QNetworkReply::downloadProgress, this, &DownloadTaskSpecification::onDownloadProgress);
+    connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
+    connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::resetDownload()
+{
+    stopWaiting();
+    releaseSlot();
+    mirror.name.clear();
+    if (reply) {
+        disconnect(reply, nullptr, this, nullptr);
+        reply->deleteLater();
+        reply = nullptr;
+    }
+    idleTicks = 0;
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+    lastTickBytes = 0;
+    bytesWritten = 0;
+    expectedSize = initialExpectedSize;
+    setProgress(0.0);
+}
+
+void DownloadTaskSpecification::errorRetry(const QString& text)
+{
+    if (mirrors)
+        mirrors->addMirrorError(mirror.name);
+    resetDownload();
+    Q_EMIT message(text);
+    startDownload();
+}
+
+bool DownloadTaskSpecification::readData()
+{
+    char buffer[ChunkSize];
+    while (reply) {
+        idleTicks = 0;
+        const qint64 available = reply->bytesAvailable();
+        if (available <= 0)
+            return true;
+        const qint64 got = reply->read(buffer, qMin(ChunkSize, available));
+        if (got < 0) {
+            errorRetry(reply->errorString());
+            return false;
+        }
+        if (got == 0)
+            return true;
+        const qint64 put = file.write(buffer, got);
+        if (put < 0) {
+            errorRetry(file.errorString());
+            return false;
+        }
+        if (put < got) {
+            errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
+                           .arg(file.fileName())
+                           .arg(got)
+                           .arg(put));
+            return false;
+        }
+        bytesWritten += put;
+        if (expectedSize > 0)
+            setProgress(qMin(1.0, double(bytesWritten) / double(expectedSize)));
+    }
+    return true;
+}
+
+void DownloadTaskSpecification::onDownloadProgress(qint64, qint64 bytesTotal)
+{
+    if (bytesTotal > 0 && expectedSize == -1)
+        expectedSize = bytesTotal;
+}
+
+void DownloadTaskSpecification::onReadyRead()
+{
+    readData();
+}
+
+void DownloadTaskSpecification::onDownloadFinished()
+{
+    if (!reply)
+        return;
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString text = reply->errorString();
+        if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
+            if (mirrors)
+                mirrors->removeMirror(mirror.name);
+            reply->close();
+        }
+        errorRetry(text);
+        return;
+    }
+    if (!readData())
+        return;
+    // Writes are buffered: a failure that only shows on the last flush is a failed
+    // attempt, not a complete file.
+    if (!file.flush()) {
+        errorRetry(file.errorString());
+        return;
+    }
+    reply->close();
+    disconnect(reply, nullptr, this, nullptr);
+    reply->deleteLater();
+    reply = nullptr;
+    file.close();
+    downloadFinished();
+}
+
+void DownloadTaskSpecification::onMetaDataChanged()
+{
+    if (!reply)
+        return;
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() == 200)
+        return;
+    if (mirrors)
+        mirrors->removeMirror(mirror.name);
+    errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
+}
+
+// A finished task keeps the mirror's name for reporting, so the name alone cannot tell
+// whether a slot is still held: a second release would corrupt the pool's counts.
+void DownloadTaskSpecification::releaseSlot()
+{
+    if (slotHeld && mirrors)
+        mirrors->releaseMirror(mirror.name);
+    slotHeld = false;
+}
+
+// Ends a wait for a free mirror: a task that no longer runs must not start a transfer later.
+void DownloadTaskSpecification::stopWaiting()
+{
+    if (manager)
+        disconnect(manager, &QNetworkAccessManager::finished, this,
+                   &DownloadTaskSpecification::onOtherDownloadFinished);
+}
+
+void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
+{
+    stopWaiting();
+    if (reply || state != StateRunning)
+        return;
+    startDownload();
+}

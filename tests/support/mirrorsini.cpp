@@ -1,0 +1,42 @@
+#include "support/mirrorsini.h"
+
+#include "support/testhttpserver.h"
+
+#include <QSettings>
+
+bool writeMirrorsIni(const QString& path, const QList<TestMirrorEntry>& entries)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    settings.clear();
+    settings.beginWriteArray(QStringLiteral("mirrors"), int(entries.size()));
+    for (int i = 0; i < entries.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue(QStringLiteral("mirror"), entries.at(i).name);
+    }
+    settings.endArray();
+    for (const TestMirrorEntry& entry : entries) {
+        if (entry.name.trimmed().isEmpty())
+            continue;
+        settings.beginGroup(entry.name.trimmed());
+        if (!entry.url.isNull())
+            settings.setValue(QStringLiteral("url"), entry.url);
+        if (!entry.retries.isEmpty())
+            settings.setValue(QStringLiteral("retries"), entry.retries);
+        settings.endGroup();
+    }
+    settings.sync();
+    return settings.status() == QSettings::NoError;
+}
+
+bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers, int retries)
+{
+    QList<TestMirrorEntry> entries;
+    for (int i = 0; i < servers.size(); ++i)
+        entries.append({testMirrorName(i), servers.at(i)->baseUrl(), QString::number(retries)});
+    return writeMirrorsIni(path, entries);
+}
+
+QString testMirrorName(int index)
+{
+    return QStringLiteral("mirror%1").arg(index + 1);
+}

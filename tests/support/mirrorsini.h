@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+class TestHttpServer;
+
+// One entry of a mirrors.ini written by a test. An empty `retries` leaves the key out.
+struct TestMirrorEntry
+{
+    QString name;
+    QString url;
+    QString retries;
+};
+
+// Writes a mirrors.ini (Qt's INI array layout) listing the entries in order.
+bool writeMirrorsIni(const QString& path, const QList<TestMirrorEntry>& entries);
+// Writes a mirrors.ini naming the servers "mirror1", "mirror2", ... in order, each with its
+// base URL and the given retries.
+bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers, int retries = 2);
+// Name of the i-th (0-based) server of the list form above.
+QString testMirrorName(int index);
