@@ -1,0 +1,82 @@
+#include "net/downloadfilelisttaskspecification.h"
+
+#include "core/configuration.h"
+#include "net/downloadfiletaskspecification.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* downloadList,
+                                                                     QNetworkAccessManager* manager, Mirrors* mirrors,
+                                                                     Configuration* configuration, QObject* parent,
+                                                                     double parentProgressRange)
+    : ComposedTaskSpecification(configuration->downloadStreams, parentProgressRange, parent)
+    , downloadList(downloadList)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{
+}
+
+void DownloadFileListTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileListTaskSpecification::reset()
+{
+    // File tasks still transferring give their mirror slots back before they go.
+    for (TaskSpecification* task : getSubTasks()) {
+        if (task->getState() == StateRunning)
+            task->reset();
+    }
+    clearSubTasks();
+    totalSize = 0;
+    TaskSpecification::reset();
+}
+
+void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                                                 bool& downloading)
+{
+    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    downloadTotal = quint64(totalSize);
+}
+
+bool DownloadFileListTaskSpecification::makeSubDirs()
+{
+    const QDir tempDir(configuration->tempDir);
+    QSet<QString> made{QStringLiteral(".")};
+    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
+        const QString dir = QFileInfo(item.filePath).path();
+        if (made.contains(dir))
+            continue;
+        if (!tempDir.mkpath(dir)) {
+            Q_EMIT message(QStringLiteral("Could not create dir %1").arg(tempDir.canonicalPath() + QLatin1Char('/') + dir));
+            errorCancel();
+            return false;
+        }
+        made.insert(dir);
+    }
+    return true;
+}
+
+void DownloadFileListTaskSpecification::makeSubtasksAndStart()
+{
+    if (downloadList->isEmpty()) {
+        Q_EMIT message(QStringLiteral("No downloads needed"));
+        finish();
+        return;
+    }
+    if (!makeSubDirs())
+        return;
+    Q_EMIT message(QStringLiteral("Downloading files"));
+
+    const double weight = 1.0 / downloadList->size();
+    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
+        addSubTask(new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, weight));
+        totalSize += item.size;
+    }
+    state = StateRunning;
+    executeSubTasks();
+}

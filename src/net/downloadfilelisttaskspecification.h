@@ -1,0 +1,41 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "update/filespecifications.h"
+
+#include <QList>
+
+class Configuration;
+class Mirrors;
+class QNetworkAccessManager;
+
+// Downloads every file of the update into the working directory, each verified by its
+// MD5 sum, up to downloadStreams at a time (and no more than the pool has mirrors).
+class DownloadFileListTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // The list is read when the task starts, so it may be filled after construction.
+    // Nothing given here is owned.
+    DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* downloadList, QNetworkAccessManager* manager,
+                                      Mirrors* mirrors, Configuration* configuration, QObject* parent,
+                                      double parentProgressRange);
+
+    void execute() override;
+    void reset() override;
+    // downloadTotal is the size of the whole list, including files not started yet.
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
+
+    qint64 getTotalSize() const { return totalSize; }
+
+private:
+    bool makeSubDirs();
+    void makeSubtasksAndStart();
+
+    QList<FileDownloadSpecification>* downloadList;
+    QNetworkAccessManager* manager;
+    Mirrors* mirrors;
+    Configuration* configuration;
+    qint64 totalSize = 0;
+};

@@ -1,0 +1,67 @@
+#include "net/downloadfiletaskspecification.h"
+
+#include "core/configuration.h"
+#include "net/downloadtaskspecification.h"
+#include "net/mirrors.h"
+#include "update/checksignaturetaskspecification.h"
+
+namespace {
+constexpr double DownloadWeight = 0.8;
+constexpr double CheckWeight = 0.2;
+}
+
+DownloadFileTaskSpecification::DownloadFileTaskSpecification(const FileDownloadSpecification& item,
+                                                             QNetworkAccessManager* manager, Mirrors* mirrors,
+                                                             Configuration* configuration, QObject* parent,
+                                                             double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , item(item)
+    , manager(manager)
+    , mirrors(mirrors)
+    , configuration(configuration)
+{
+}
+
+void DownloadFileTaskSpecification::execute()
+{
+    makeSubtasksAndStart();
+}
+
+void DownloadFileTaskSpecification::reset()
+{
+    // A transfer in flight gives its mirror slot back now, not when the discarded task
+    // is deleted; a finished one has given it back already and must not do so twice.
+    if (downloadTask && downloadTask->getState() == StateRunning)
+        downloadTask->reset();
+    downloadTask = nullptr;
+    clearSubTasks();
+    TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::makeSubtasksAndStart()
+{
+    const QString remotePath = item.section + QLatin1Char('/') + item.filePath;
+    const QString localPath = configuration->tempDir + QLatin1Char('/') + item.filePath;
+
+    downloadTask = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, item.size, this,
+                                                 DownloadWeight);
+    addSubTask(downloadTask);
+
+    auto* check = new CheckSignatureTaskSpecification(localPath, item.md5Sum, false, this, CheckWeight);
+    connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
+    addSubTask(check);
+
+    state = StateRunning;
+    executeSubTasks();
+}
+
+void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskSpecification*)
+{
+    if (pass)
+        return;
+    Q_EMIT message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(item.filePath));
+    // A finished download keeps the name of the mirror that served it.
+    mirrors->removeMirror(downloadTask->getMirror().name);
+    reset();
+    makeSubtasksAndStart();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "tasks/composedtaskspecification.h"
+#include "update/filespecifications.h"
+
+class CheckSignatureTaskSpecification;
+class Configuration;
+class DownloadTaskSpecification;
+class Mirrors;
+class QNetworkAccessManager;
+
+// Fetches one file of the update into the working directory and checks its MD5 sum.
+// A failed check drops the mirror that served the file and starts a fresh attempt on
+// another; the attempts end when the pool runs empty.
+class DownloadFileTaskSpecification : public ComposedTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // Manager, pool and configuration are not owned.
+    DownloadFileTaskSpecification(const FileDownloadSpecification& item, QNetworkAccessManager* manager,
+                                  Mirrors* mirrors, Configuration* configuration, QObject* parent,
+                                  double parentProgressRange);
+
+    void execute() override;
+    // Drops the current attempt (a transfer in flight gives its mirror back) and returns
+    // to idle, ready to start afresh.
+    void reset() override;
+
+    const FileDownloadSpecification& getItem() const { return item; }
+
+private Q_SLOTS:
+    void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
+
+private:
+    void makeSubtasksAndStart();
+
+    FileDownloadSpecification item;
+    QNetworkAccessManager* manager;
+    Mirrors* mirrors;
+    Configuration* configuration;
+    DownloadTaskSpecification* downloadTask = nullptr;
+};

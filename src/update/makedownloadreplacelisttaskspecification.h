@@ -1,0 +1,64 @@
+#pragma once
+
+#include "tasks/asyncfunc.h"
+#include "tasks/asynctaskspecification.h"
+#include "update/filespecifications.h"
+
+#include <QString>
+#include <QStringList>
+
+class Configuration;
+class QSettings;
+
+// Reads the verified product ini on a pool thread and compares every file it names, by
+// MD5, with the installed file and with a copy an earlier run may have downloaded.
+// Writes only into the record it is given, which nobody reads until runResult arrived.
+class MakeDownloadReplaceListFunc : public ASyncFunc
+{
+    Q_OBJECT
+
+public:
+    // The configuration is read here, on the GUI thread; the worker only uses copies.
+    MakeDownloadReplaceListFunc(Configuration* configuration, FileSpecifications& lists);
+
+    bool run() override;
+
+    // Number of keys of all sections, "delete" included.
+    static int getFileCount(QSettings& settings);
+    // True for a relative path that stays inside the directory it is relative to: not
+    // empty, no leading "/", no empty, "." or ".." component, no backslash or control
+    // character. The product ini must not make the updater write or delete elsewhere.
+    static bool isSafeRelativePath(const QString& path);
+
+private:
+    bool addDeleteEntry(const QString& key);
+    bool addFileEntry(const QString& section, const QString& key, const QString& value);
+
+    Configuration* configuration;
+    FileSpecifications* lists;
+    QString workingDir;
+    QString appRoot;
+    QString iniPath;
+};
+
+// Phase 2 of an update: compiles the download, replace and delete lists. The target
+// record is written only when the whole product ini was valid.
+class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
+{
+    Q_OBJECT
+
+public:
+    // Neither the configuration nor the target is owned.
+    MakeDownloadReplaceListTaskSpecification(Configuration* configuration, FileSpecifications& target,
+                                             QObject* parent, double parentProgressRange);
+    ~MakeDownloadReplaceListTaskSpecification() override;
+
+protected:
+    ASyncFunc* createFunction() override;
+    void runDone(bool ok) override;
+
+private:
+    Configuration* configuration;
+    FileSpecifications* target;
+    FileSpecifications lists; // written by the worker
+};
