@@ -1,0 +1,16 @@
+#include "tasks/filecopytaskspecification.h"
+
+#include "tasks/filecopyfunc.h"
+
+FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& sourcePath,
+                                                     const QString& destPath, QObject* parent,
+                                                     double parentProgressRange)
+    : SlowFileOpSpecification(QStringLiteral("Could not copy '%1' to '%2'").arg(sourcePath, destPath), rollbackList,
+                              sourcePath, destPath, parent, parentProgressRange)
+{
+}
+
+ASyncFunc* FileCopyTaskSpecification::createFunction()
+{
+    return new FileCopyFunc(sourcePath, destPath);
+}

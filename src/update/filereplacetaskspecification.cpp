@@ -1,0 +1,116 @@
+#include "update/filereplacetaskspecification.h"
+
+#include "core/configuration.h"
+#include "tasks/filecopytaskspecification.h"
+#include "tasks/filedeletetaskspecification.h"
+#include "tasks/filerenametaskspecification.h"
+#include "tasks/fileunziptaskspecification.h"
+#include "update/checksignaturetaskspecification.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace {
+const QStringList& executableFiles()
+{
+    static const QStringList files{QStringLiteral("package_inst"),           QStringLiteral("error_report"),
+                                   QStringLiteral("update"),                 QStringLiteral("qv3client_runscript.sh"),
+                                   QStringLiteral("qv3client_linux_amd64"), QStringLiteral("qv3client_linux_x86")};
+    return files;
+}
+
+const QStringList& executableSuffixes()
+{
+    static const QStringList suffixes{QStringLiteral("so"), QStringLiteral("so.4")};
+    return suffixes;
+}
+}
+
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(FileReplaceSpecification& specification,
+                                                           QList<QString>* deleteList, RollbackDataList* phaseJournal,
+                                                           Configuration* configuration, QObject* parent,
+                                                           double parentProgressRange)
+    : ComposedTaskSpecification(1, parentProgressRange, parent)
+    , specification(specification)
+    , deleteList(deleteList)
+    , phaseJournal(phaseJournal)
+    , configuration(configuration)
+{
+}
+
+QString FileReplaceTaskSpecification::installedPath(const QString& relativePath)
+{
+    return Configuration::getAppRootPath() + QLatin1Char('/') + relativePath;
+}
+
+void FileReplaceTaskSpecification::execute()
+{
+    Q_EMIT message(QStringLiteral("add/replace %1").arg(specification.filePath));
+    makeSubtasksAndStart();
+}
+
+void FileReplaceTaskSpecification::makeSubtasksAndStart()
+{
+    const QString source = configuration->tempDir + QLatin1Char('/') + specification.filePath;
+    const QString dest = installedPath(specification.destFileName(QString()));
+    const QString old = installedPath(specification.oldDestFileName());
+
+    double remaining = 1.0;
+    if (QFileInfo::exists(dest)) {
+        if (QFileInfo::exists(old)) {
+            // Left over from an interrupted update; it is in the way of the move aside.
+            addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
+            remaining = 0.9;
+        }
+        movedAside = true;
+        addSubTask(new FileRenameTaskSpecification(dest, old, &ownJournal, this, 0.1));
+        remaining -= 0.1;
+    }
+    if (specification.hasUnzip()) {
+        addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, dest, this, remaining - 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(dest, specification.unzipMd5Sum, true, this, 0.2));
+    } else {
+        addSubTask(new FileCopyTaskSpecification(&ownJournal, source, dest, this, remaining));
+    }
+    state = StateRunning;
+    executeSubTasks();
+}
+
+void FileReplaceTaskSpecification::subtasksDone()
+{
+    if (getStateFromSubTasks() == StateFinished) {
+        // From now on the phase journal owns these entries; keeping them here as well
+        // would let a reset of this task undo them a second time.
+        if (phaseJournal)
+            phaseJournal->appendList(ownJournal);
+        ownJournal.clear();
+        const QString fileName = QFileInfo(specification.pureDestFilePath()).fileName();
+        if (movedAside && deleteList && !configuration->isSpecialFileName(fileName))
+            deleteList->append(specification.oldDestFileName());
+        makeSingleFileExecutable(installedPath(specification.destFileName(QString())));
+    } else {
+        ownJournal.rollback(this);
+    }
+    ComposedTaskSpecification::subtasksDone();
+}
+
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+{
+    const QFileInfo info(path);
+    if (!executableFiles().contains(info.fileName()) && !executableSuffixes().contains(info.completeSuffix()))
+        return;
+    // 0755: writable by the owner only, so no other local user can change what runs.
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                    | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+                                    | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                    | QFileDevice::ExeOther);
+}
+
+void FileReplaceTaskSpecification::reset()
+{
+    clearSubTasks();
+    ownJournal.rollback(this);
+    movedAside = false;
+    TaskSpecification::reset();
+}

@@ -1,0 +1,203 @@
+#include "support/testfiles.h"
+#include "tasks/filecopytaskspecification.h"
+#include "tasks/fileunziptaskspecification.h"
+
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+// Runs a background task to its end; false if it never ends.
+bool runToEnd(TaskSpecification& task)
+{
+    QSignalSpy finished(&task, &TaskSpecification::finished);
+    QSignalSpy canceled(&task, &TaskSpecification::canceled);
+    task.execute();
+    if (task.getState() != StateRunning)
+        return false; // the result must come back through the event loop
+    return QTest::qWaitFor([&] { return finished.count() + canceled.count() == 1; }, 20000);
+}
+
+QByteArray sampleText(int size, quint32 seed)
+{
+    static const char* words[] = {"quorvel ", "update ", "mirror ", "journal ", "rollback ", "zlib\n", "0x1f8b "};
+    QRandomGenerator generator(seed);
+    QByteArray text;
+    text.reserve(size + 16);
+    while (text.size() < size)
+        text += words[generator.bounded(int(std::size(words)))];
+    text.truncate(size);
+    return text;
+}
+}
+
+class tst_SlowFileOpTasks : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void unzip_data();
+    void unzip();
+    void unzipRoundTripsDataBiggerThanItsBuffer();
+    void unzipRefusesExistingDestination();
+    void copyWritesAndJournals();
+    void copyRefusesExistingDestination();
+    void copyOfMissingSourceCreatesNothing();
+    void nullJournalStillWorks();
+
+private:
+    QString p(const QString& rel) const { return dir->filePath(rel); }
+    QScopedPointer<QTemporaryDir> dir;
+};
+
+void tst_SlowFileOpTasks::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+}
+
+void tst_SlowFileOpTasks::unzip_data()
+{
+    QTest::addColumn<QByteArray>("source"); // null: no source file
+    QTest::addColumn<QByteArray>("expected"); // null: the unpack fails
+
+    const QByteArray text = sampleText(100000, 1);
+    const QByteArray packed = gzipData(text);
+    QByteArray badCrc = packed;
+    badCrc[badCrc.size() - 8] = char(badCrc.at(badCrc.size() - 8) ^ 0x55);
+
+    QTest::newRow("gzip") << packed << text;
+    QTest::newRow("empty gzip") << gzipData(QByteArray()) << QByteArray("");
+    QTest::newRow("plain data passes through") << text << text;
+    QTest::newRow("truncated in the data") << packed.left(packed.size() / 2) << QByteArray();
+    // Every byte of data is there; only the trailer is cut, which gzread does not report.
+    QTest::newRow("truncated trailer") << packed.left(packed.size() - 4) << QByteArray();
+    QTest::newRow("wrong checksum") << badCrc << QByteArray();
+    QTest::newRow("missing source") << QByteArray() << QByteArray();
+}
+
+void tst_SlowFileOpTasks::unzip()
+{
+    QFETCH(QByteArray, source);
+    QFETCH(QByteArray, expected);
+
+    if (!source.isNull())
+        QVERIFY(writeTestFile(p("download.gz"), source));
+    RollbackDataList journal;
+    FileUnzipTaskSpecification task(&journal, p("download.gz"), p("installed"), nullptr, 0.6);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QVERIFY(runToEnd(task));
+
+    if (expected.isNull()) {
+        QCOMPARE(task.getState(), int(StateErrorCanceled));
+        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.at(0).at(0).toString(),
+                 QStringLiteral("Could not unzip '%1' to '%2'").arg(p("download.gz"), p("installed")));
+        QVERIFY(!QFileInfo::exists(p("installed")));
+        QVERIFY(journal.isEmpty());
+        QCOMPARE(task.getProgress(), 0.0);
+    } else {
+        QCOMPARE(task.getState(), int(StateFinished));
+        QCOMPARE(messages.count(), 0);
+        QCOMPARE(readTestFile(p("installed")), expected);
+        QCOMPARE(journal.size(), 1);
+        QCOMPARE(journal.getEntries().at(0).getOperation(), RollbackData::CreateFile);
+        QCOMPARE(journal.getEntries().at(0).getPath(), p("installed"));
+        QCOMPARE(task.getProgress(), 0.6);
+    }
+}
+
+void tst_SlowFileOpTasks::unzipRoundTripsDataBiggerThanItsBuffer()
+{
+    // Random bytes do not compress, so the stream itself spans many buffers too.
+    QByteArray data(3 * 1024 * 1024, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(data.data()), data.size() / 4);
+    data += sampleText(3 * 1024 * 1024, 2);
+    QVERIFY(writeGzipTestFile(p("big.gz"), data));
+    QVERIFY(QFileInfo(p("big.gz")).size() > 100 * 16384);
+
+    RollbackDataList journal;
+    FileUnzipTaskSpecification task(&journal, p("big.gz"), p("big"), nullptr, 1.0);
+    QVERIFY(runToEnd(task));
+    QCOMPARE(task.getState(), int(StateFinished));
+    QCOMPARE(md5Hex(readTestFile(p("big"))), md5Hex(data));
+}
+
+// Whatever is at the destination is not the unpack's to overwrite, nor to delete when it
+// fails.
+void tst_SlowFileOpTasks::unzipRefusesExistingDestination()
+{
+    QVERIFY(writeGzipTestFile(p("download.gz"), "new content"));
+    QVERIFY(writeTestFile(p("installed"), "installed content"));
+    RollbackDataList journal;
+    FileUnzipTaskSpecification task(&journal, p("download.gz"), p("installed"), nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QVERIFY(runToEnd(task));
+
+    QCOMPARE(task.getState(), int(StateErrorCanceled));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(readTestFile(p("installed")), QByteArray("installed content"));
+    QVERIFY(journal.isEmpty());
+}
+
+void tst_SlowFileOpTasks::copyWritesAndJournals()
+{
+    const QByteArray data = sampleText(200000, 3);
+    QVERIFY(writeTestFile(p("download"), data));
+    RollbackDataList journal;
+    FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
+    QVERIFY(runToEnd(task));
+
+    QCOMPARE(task.getState(), int(StateFinished));
+    QCOMPARE(readTestFile(p("installed")), data);
+    QCOMPARE(journal.size(), 1);
+    QCOMPARE(journal.getEntries().at(0).getOperation(), RollbackData::CreateFile);
+    QCOMPARE(journal.getEntries().at(0).getPath(), p("installed"));
+}
+
+void tst_SlowFileOpTasks::copyRefusesExistingDestination()
+{
+    QVERIFY(writeTestFile(p("download"), "new"));
+    QVERIFY(writeTestFile(p("installed"), "installed"));
+    RollbackDataList journal;
+    FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QVERIFY(runToEnd(task));
+
+    QCOMPARE(task.getState(), int(StateErrorCanceled));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.at(0).at(0).toString(),
+             QStringLiteral("Could not copy '%1' to '%2'").arg(p("download"), p("installed")));
+    QCOMPARE(readTestFile(p("installed")), QByteArray("installed"));
+    QVERIFY(journal.isEmpty());
+}
+
+void tst_SlowFileOpTasks::copyOfMissingSourceCreatesNothing()
+{
+    RollbackDataList journal;
+    FileCopyTaskSpecification task(&journal, p("absent"), p("installed"), nullptr, 0.9);
+    QVERIFY(runToEnd(task));
+    QCOMPARE(task.getState(), int(StateErrorCanceled));
+    QVERIFY(!QFileInfo::exists(p("installed")));
+    QVERIFY(journal.isEmpty());
+}
+
+void tst_SlowFileOpTasks::nullJournalStillWorks()
+{
+    QVERIFY(writeTestFile(p("download"), "plain"));
+    QVERIFY(writeGzipTestFile(p("download.gz"), "packed"));
+    FileCopyTaskSpecification copy(nullptr, p("download"), p("copied"), nullptr, 0.5);
+    FileUnzipTaskSpecification unzip(nullptr, p("download.gz"), p("unpacked"), nullptr, 0.5);
+    QVERIFY(runToEnd(copy));
+    QVERIFY(runToEnd(unzip));
+    QCOMPARE(copy.getState(), int(StateFinished));
+    QCOMPARE(unzip.getState(), int(StateFinished));
+    QCOMPARE(readTestFile(p("copied")), QByteArray("plain"));
+    QCOMPARE(readTestFile(p("unpacked")), QByteArray("packed"));
+}
+
+QTEST_GUILESS_MAIN(tst_SlowFileOpTasks)
+#include "tst_slowfileoptasks.moc"

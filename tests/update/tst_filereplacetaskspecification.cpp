@@ -1,0 +1,283 @@
+#include "core/configuration.h"
+#include "support/testfiles.h"
+#include "support/treesnapshot.h"
+#include "tasks/filecopytaskspecification.h"
+#include "tasks/filedeletetaskspecification.h"
+#include "tasks/filerenametaskspecification.h"
+#include "tasks/fileunziptaskspecification.h"
+#include "update/checksignaturetaskspecification.h"
+#include "update/filereplacetaskspecification.h"
+
+#include <QFileInfo>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const QFileDevice::Permissions Mode755 = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                         | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser
+                                         | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+                                         | QFileDevice::ExeOther;
+const QFileDevice::Permissions Mode777 = Mode755 | QFileDevice::WriteGroup | QFileDevice::WriteOther;
+const QFileDevice::Permissions Mode640 = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+                                         | QFileDevice::WriteUser | QFileDevice::ReadGroup;
+
+QString stepName(const TaskSpecification* task)
+{
+    if (qobject_cast<const FileDeleteTaskSpecification*>(task))
+        return QStringLiteral("delete");
+    if (qobject_cast<const FileRenameTaskSpecification*>(task))
+        return QStringLiteral("rename");
+    if (qobject_cast<const FileUnzipTaskSpecification*>(task))
+        return QStringLiteral("unzip");
+    if (qobject_cast<const FileCopyTaskSpecification*>(task))
+        return QStringLiteral("copy");
+    if (qobject_cast<const CheckSignatureTaskSpecification*>(task))
+        return QStringLiteral("check");
+    return QStringLiteral("?");
+}
+
+QStringList steps(const ComposedTaskSpecification& task)
+{
+    QStringList list;
+    for (const TaskSpecification* sub : task.getSubTasks())
+        list << QStringLiteral("%1 %2").arg(stepName(sub)).arg(sub->getParentProgressRange(), 0, 'f', 2);
+    return list;
+}
+
+bool waitForEnd(const TaskSpecification& task)
+{
+    return QTest::qWaitFor([&] { return task.getState() > StateRunning; }, 20000);
+}
+
+QStringList texts(const QSignalSpy& spy)
+{
+    QStringList list;
+    for (const QList<QVariant>& args : spy)
+        list << args.at(0).toString();
+    return list;
+}
+}
+
+class tst_FileReplaceTaskSpecification : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void installs_data();
+    void installs();
+    void permissions_data();
+    void permissions();
+    void failureRestoresInstalledVersion_data();
+    void failureRestoresInstalledVersion();
+
+private:
+    QString installed(const QString& rel) const { return root->filePath(rel); }
+    QString downloaded(const QString& rel) const { return work->filePath(rel); }
+    // A download of content under `key`, gzip-compressed when installed as unzipPath.
+    FileReplaceSpecification prepare(const QString& key, const QByteArray& content, const QString& unzipPath);
+
+    QScopedPointer<QTemporaryDir> root;
+    QScopedPointer<QTemporaryDir> work;
+    Configuration configuration;
+};
+
+void tst_FileReplaceTaskSpecification::init()
+{
+    root.reset(new QTemporaryDir);
+    work.reset(new QTemporaryDir);
+    QVERIFY(root->isValid() && work->isValid());
+    Configuration::setAppRootPath(root->path());
+    configuration.tempDir = work->path();
+}
+
+void tst_FileReplaceTaskSpecification::cleanup()
+{
+    Configuration::setAppRootPath(QString());
+}
+
+FileReplaceSpecification tst_FileReplaceTaskSpecification::prepare(const QString& key, const QByteArray& content,
+                                                                  const QString& unzipPath)
+{
+    FileReplaceSpecification spec;
+    spec.section = QStringLiteral("client");
+    spec.filePath = key;
+    if (unzipPath.isEmpty()) {
+        writeTestFile(downloaded(key), content);
+    } else {
+        writeGzipTestFile(downloaded(key), content);
+        spec.unzipFilePath = unzipPath;
+        spec.unzipMd5Sum = md5Hex(content);
+        spec.unzipSize = quint64(content.size());
+    }
+    return spec;
+}
+
+void tst_FileReplaceTaskSpecification::installs_data()
+{
+    QTest::addColumn<bool>("installedBefore");
+    QTest::addColumn<bool>("staleOld");
+    QTest::addColumn<bool>("unzip");
+    QTest::addColumn<QStringList>("expectedSteps");
+
+    QTest::newRow("first install, copy") << false << false << false << QStringList{"copy 1.00"};
+    QTest::newRow("first install, unzip") << false << false << true << QStringList{"unzip 0.80", "check 0.20"};
+    QTest::newRow("first install ignores a stale old copy")
+        << false << true << false << QStringList{"copy 1.00"};
+    QTest::newRow("replace, copy") << true << false << false << QStringList{"rename 0.10", "copy 0.90"};
+    QTest::newRow("replace, unzip") << true << false << true
+                                    << QStringList{"rename 0.10", "unzip 0.70", "check 0.20"};
+    QTest::newRow("stale old, copy") << true << true << false
+                                     << QStringList{"delete 0.10", "rename 0.10", "copy 0.80"};
+    QTest::newRow("stale old, unzip") << true << true << true
+                                      << QStringList{"delete 0.10", "rename 0.10", "unzip 0.60", "check 0.20"};
+}
+
+void tst_FileReplaceTaskSpecification::installs()
+{
+    QFETCH(bool, installedBefore);
+    QFETCH(bool, staleOld);
+    QFETCH(bool, unzip);
+    QFETCH(QStringList, expectedSteps);
+
+    const QString rel = QStringLiteral("data/readme.txt");
+    FileReplaceSpecification spec =
+        prepare(unzip ? QStringLiteral("data/readme.txt.gz") : rel, "new version", unzip ? rel : QString());
+    QVERIFY(QDir(root->path()).mkpath("data"));
+    if (installedBefore)
+        QVERIFY(writeTestFile(installed(rel), "installed version"));
+    if (staleOld)
+        QVERIFY(writeTestFile(installed("data/_old_readme.txt"), "stale"));
+    const QStringList before = snapshotTree(root->path());
+
+    QList<QString> deleteList;
+    RollbackDataList phaseJournal;
+    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 0.5);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QCOMPARE(steps(task), expectedSteps);
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task.getState(), int(StateFinished));
+    QCOMPARE(task.getProgress(), 0.5);
+    QCOMPARE(texts(messages), QStringList{"add/replace " + spec.filePath});
+    QCOMPARE(readTestFile(installed(rel)), QByteArray("new version"));
+    if (installedBefore) {
+        QCOMPARE(readTestFile(installed("data/_old_readme.txt")), QByteArray("installed version"));
+        QCOMPARE(deleteList, QList<QString>{"data/_old_readme.txt"});
+    } else {
+        QCOMPARE(readTestFile(installed("data/_old_readme.txt")), staleOld ? QByteArray("stale") : QByteArray());
+        QVERIFY(deleteList.isEmpty());
+    }
+    // The file's changes now belong to the phase: undoing the phase journal undoes them.
+    QVERIFY(!phaseJournal.isEmpty());
+    QVERIFY(phaseJournal.rollback(nullptr));
+    if (!staleOld)
+        QCOMPARE(snapshotTree(root->path()), before);
+}
+
+void tst_FileReplaceTaskSpecification::permissions_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("unzip");
+    QTest::addColumn<int>("downloadMode");
+    QTest::addColumn<int>("expectedMode"); // -1: what the unpack gave it, untouched
+    QTest::addColumn<bool>("oldQueued");
+
+    QTest::newRow("the updater itself") << "update" << false << int(Mode777) << int(Mode755) << false;
+    QTest::newRow("library plugin") << "plugins/libx.so" << false << int(Mode777) << int(Mode755) << true;
+    QTest::newRow("special Qt library") << "libQtCore.so.4" << false << int(Mode640) << int(Mode755) << false;
+    QTest::newRow("start script") << "qv3client_runscript.sh" << false << int(Mode640) << int(Mode755) << true;
+    QTest::newRow("unpacked client binary") << "qv3client_linux_amd64" << true << int(Mode640) << int(Mode755)
+                                            << true;
+    QTest::newRow("suffix so.4.8 is not made executable") << "lib/libfoo.so.4.8" << false << int(Mode640)
+                                                          << int(Mode640) << true;
+    QTest::newRow("plain data file") << "readme.txt" << false << int(Mode640) << int(Mode640) << true;
+    QTest::newRow("so in upper case is not a library") << "lib/libbar.SO" << false << int(Mode640) << int(Mode640)
+                                                       << true;
+}
+
+void tst_FileReplaceTaskSpecification::permissions()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, unzip);
+    QFETCH(int, downloadMode);
+    QFETCH(int, expectedMode);
+    QFETCH(bool, oldQueued);
+
+    FileReplaceSpecification spec = prepare(unzip ? path + ".gz" : path, "new", unzip ? path : QString());
+    QVERIFY(QFile::setPermissions(downloaded(spec.filePath), QFileDevice::Permissions(downloadMode)));
+    QVERIFY(writeTestFile(installed(path), "installed"));
+
+    QList<QString> deleteList;
+    RollbackDataList phaseJournal;
+    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
+    task.execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task.getState(), int(StateFinished));
+    QCOMPARE(readTestFile(installed(path)), QByteArray("new"));
+    QCOMPARE(readTestFile(installed(spec.oldDestFileName())), QByteArray("installed"));
+    QCOMPARE(deleteList, oldQueued ? QList<QString>{spec.oldDestFileName()} : QList<QString>());
+    // Qt reports the owner's bits twice (Owner and User) for the owner, as the masks do.
+    QCOMPARE(int(QFileInfo(installed(path)).permissions()), expectedMode);
+}
+
+void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("expectedMessage");
+
+    QTest::newRow("unpacked file fails its MD5") << "md5" << "Signature check failed for {installed}";
+    QTest::newRow("download is not valid gzip") << "corrupt" << "Could not unzip '{download}' to '{installed}'";
+    QTest::newRow("download missing") << "missing" << "Could not copy '{download}' to '{installed}'";
+    QTest::newRow("stale old copy cannot be deleted") << "stale" << "Could not delete '{old}'";
+}
+
+void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
+{
+    QFETCH(QString, failure);
+    QFETCH(QString, expectedMessage);
+
+    const QString rel = QStringLiteral("bin/qv3client_linux_amd64");
+    FileReplaceSpecification spec;
+    if (failure == "md5" || failure == "corrupt") {
+        spec = prepare("bin/client.gz", "new client", rel);
+        if (failure == "md5")
+            spec.unzipMd5Sum = md5Hex("something else");
+        else
+            QVERIFY(writeTestFile(downloaded(spec.filePath), gzipData("new client").left(20)));
+    } else {
+        spec = prepare(rel, "new client", QString());
+        if (failure == "missing")
+            QVERIFY(QFile::remove(downloaded(rel)));
+    }
+    QVERIFY(writeTestFile(installed(rel), "installed client"));
+    QVERIFY(QFile::setPermissions(installed(rel), Mode640));
+    if (failure == "stale") // a directory where the old copy goes cannot be deleted as a file
+        QVERIFY(QDir(root->path()).mkpath("bin/_old_qv3client_linux_amd64"));
+    const QStringList before = snapshotTree(root->path());
+
+    QList<QString> deleteList;
+    RollbackDataList phaseJournal;
+    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    task.execute();
+    QVERIFY(waitForEnd(task));
+
+    QCOMPARE(task.getState(), int(StateErrorCanceled));
+    expectedMessage.replace("{installed}", installed(rel))
+        .replace("{download}", downloaded(spec.filePath))
+        .replace("{old}", installed(spec.oldDestFileName()));
+    QVERIFY2(texts(messages).contains(expectedMessage),
+             qPrintable(texts(messages).join('\n')));
+    QVERIFY(texts(messages).filter("warning").isEmpty());
+    QCOMPARE(snapshotTree(root->path()), before);
+    QVERIFY(deleteList.isEmpty());
+    QVERIFY(phaseJournal.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_FileReplaceTaskSpecification)
+#include "tst_filereplacetaskspecification.moc"
