@@ -81,12 +81,12 @@ int install(const QString& root, const QString& dir)
         const QStringList fields = lines.readLine().split(QLatin1Char('\t'));
         if (fields.size() != 3)
             continue;
-        FileReplaceSpecification spec;
-        spec.section = QStringLiteral("bench");
-        spec.filePath = fields.at(0);
-        spec.unzipFilePath = fields.at(1);
-        spec.unzipMd5Sum = fields.at(2);
-        lists.replaceList.append(spec);
+        FileReplaceSpecification item;
+        item.section = QStringLiteral("bench");
+        item.filePath = fields.at(0);
+        item.unzipFilePath = fields.at(1);
+        item.unzipMd5Sum = fields.at(2);
+        lists.replaceList.append(item);
     }
 
     Configuration configuration;

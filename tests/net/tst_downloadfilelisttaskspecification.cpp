@@ -47,16 +47,7 @@ private:
 
     bool makeMirrors(int count)
     {
-        for (int i = 0; i < count; ++i) {
-            servers << new TestHttpServer(this);
-            if (!servers.last()->listen())
-                return false;
-        }
-        const QString ini = dir->filePath("mirrors.ini");
-        if (!writeMirrorsIni(ini, servers))
-            return false;
-        mirrors->initDefault(ini, version);
-        return mirrors->getMirrorList().size() == count;
+        return startTestMirrors(count, this, dir->filePath("mirrors.ini"), version, *mirrors, servers);
     }
 
     // Adds a file of `size` bytes to the list and serves it from every mirror.

@@ -53,16 +53,7 @@ private:
     // A pool of `count` mirrors, each a server of its own.
     bool makeMirrors(int count)
     {
-        for (int i = 0; i < count; ++i) {
-            servers << new TestHttpServer(this);
-            if (!servers.last()->listen())
-                return false;
-        }
-        const QString ini = dir->filePath("mirrors.ini");
-        if (!writeMirrorsIni(ini, servers))
-            return false;
-        mirrors->initDefault(ini, version);
-        return mirrors->getMirrorList().size() == count;
+        return startTestMirrors(count, this, dir->filePath("mirrors.ini"), version, *mirrors, servers);
     }
 
     void serveEverywhere(const QString& path, const QByteArray& content)

@@ -1,5 +1,6 @@
 #include "support/mirrorsini.h"
 
+#include "net/mirrors.h"
 #include "support/testhttpserver.h"
 
 #include <QSettings>
@@ -39,4 +40,18 @@ bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers,
 QString testMirrorName(int index)
 {
     return QStringLiteral("mirror%1").arg(index + 1);
+}
+
+bool startTestMirrors(int count, QObject* owner, const QString& iniPath, int version, Mirrors& pool,
+                      QList<TestHttpServer*>& servers)
+{
+    for (int i = 0; i < count; ++i) {
+        servers << new TestHttpServer(owner);
+        if (!servers.last()->listen())
+            return false;
+    }
+    if (!writeMirrorsIni(iniPath, servers))
+        return false;
+    pool.initDefault(iniPath, version);
+    return pool.getMirrorList().size() == servers.size();
 }

@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+class Mirrors;
+class QObject;
 class TestHttpServer;
 
 // One entry of a mirrors.ini written by a test. An empty `retries` leaves the key out.
@@ -20,3 +22,7 @@ bool writeMirrorsIni(const QString& path, const QList<TestMirrorEntry>& entries)
 bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers, int retries = 2);
 // Name of the i-th (0-based) server of the list form above.
 QString testMirrorName(int index);
+// Starts `count` test servers owned by `owner`, appends them to `servers`, writes them to a
+// mirrors.ini at `iniPath` and loads `pool` from it. False when any step failed.
+bool startTestMirrors(int count, QObject* owner, const QString& iniPath, int version, Mirrors& pool,
+                      QList<TestHttpServer*>& servers);
