@@ -93,7 +93,10 @@ bool Configuration::createTempDir()
         const QString candidate = base + QString::number(n);
         if (QFileInfo::exists(candidate) || QFileInfo(candidate).isSymLink())
             continue;
-        if (QDir().mkpath(candidate)) {
+        // mkdir, not mkpath: it fails when someone else created the directory meanwhile,
+        // and the downloads in it are readable by this user only.
+        if (QDir().mkpath(QFileInfo(candidate).absolutePath())
+            && QDir().mkdir(candidate, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
             tempDir = candidate;
             return true;
         }

@@ -59,9 +59,17 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 {
     if (pass)
         return;
-    Q_EMIT message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(item.filePath));
     // A finished download keeps the name of the mirror that served it.
-    mirrors->removeMirror(downloadTask->getMirror().name);
+    const QString badMirror = downloadTask->getMirror().name;
+    if (cancelRequested) {
+        // The user cancelled while the check ran: no new attempt, and the bad file must
+        // not let this task finish.
+        mirrors->removeMirror(badMirror);
+        userCancel();
+        return;
+    }
+    Q_EMIT message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(item.filePath));
+    mirrors->removeMirror(badMirror);
     reset();
     makeSubtasksAndStart();
 }

@@ -25,7 +25,9 @@ bool Mirrors::initDefault(const QString& path, int version)
     for (int i = 0; i < size; ++i) {
         settings.setArrayIndex(i);
         const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
-        if (name.isEmpty())
+        // Every operation finds a mirror by name: a second record of the same name could be
+        // drawn but never released, and its use counts would go wrong for the session.
+        if (name.isEmpty() || getMirrorIndex(name) >= 0)
             continue;
         FTPSiteAccessData site;
         site.name = name;

@@ -108,6 +108,10 @@ int ComposedTaskSpecification::getStateFromSubTasks() const
 
 void ComposedTaskSpecification::subtasksDone()
 {
+    // A composite that ended itself (an abort, a cancel after a failed check) ignores the
+    // subtasks that end after it: a task ends exactly once.
+    if (state != StateRunning)
+        return;
     switch (getStateFromSubTasks()) {
     case StateFinished:
         finish();
@@ -149,7 +153,9 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          bool& downloading)
 {
     downloading = false;
-    for (TaskSpecification* task : subTasks) {
+    // A copy: a stalled download may end this subtree synchronously from its tick.
+    const QList<TaskSpecification*> tasks = subTasks;
+    for (TaskSpecification* task : tasks) {
         quint64 done = 0, total = 0, taskSpeed = 0;
         bool active = false;
         task->timeTick(done, total, taskSpeed, active);

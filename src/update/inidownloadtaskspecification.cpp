@@ -56,6 +56,11 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 {
     if (pass)
         return;
+    if (cancelRequested) {
+        // The user cancelled while the check ran: a retry would start downloading again.
+        userCancel();
+        return;
+    }
     const int failed = ++retryCount;
     if (failed > MaxRetries) {
         Q_EMIT message(QStringLiteral("Could not verify the product ini file. Aborting"));
@@ -67,15 +72,6 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     reset();
     retryCount = failed;
     makeSubtasksAndStart();
-}
-
-// After an abort the failed check still finishes normally; that must not end this task
-// a second time.
-void IniDownloadTaskSpecification::subtasksDone()
-{
-    if (state != StateRunning)
-        return;
-    ComposedTaskSpecification::subtasksDone();
 }
 
 void IniDownloadTaskSpecification::reset()

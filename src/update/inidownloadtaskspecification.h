@@ -30,9 +30,6 @@ public:
 public Q_SLOTS:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
 
-protected:
-    void subtasksDone() override;
-
 private:
     void makeSubtasksAndStart();
 

@@ -262,6 +262,10 @@ void TestConfiguration::createTempDirSkipsExistingCandidates()
     QCOMPARE(configuration.tempDir, dir.filePath(QStringLiteral("quorvel_temp_4")));
     QVERIFY(QFileInfo(configuration.tempDir).isDir());
     QCOMPARE(fatalSpy.count(), 0);
+    // Downloads wait there before they are installed: nobody else may read or swap them.
+    const QFile::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+                                      | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+    QCOMPARE(QFileInfo(configuration.tempDir).permissions() & others, QFile::Permissions());
 }
 
 void TestConfiguration::createTempDirGivesUpAfterThousandCandidates()

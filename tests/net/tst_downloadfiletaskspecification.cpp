@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -156,6 +157,40 @@ private Q_SLOTS:
         QCOMPARE(messages.count("md5 sum for a.bin failed, invalidating mirror and retrying"), 2);
         QCOMPARE(messages.count("There are no (more) known working mirrors available"), 1);
         QCOMPARE(servers[0]->totalRequests() + servers[1]->totalRequests(), 2);
+    }
+
+    // The check cannot be interrupted; when it fails after the user cancelled, the task
+    // ends user-cancelled instead of starting a new download (or finishing with a bad file).
+    void userCancelDuringFailingCheckStartsNoNewAttempt()
+    {
+        QVERIFY(makeMirrors(2));
+        serveEverywhere(QStringLiteral("/%1/files/a.bin").arg(version), corruptContent);
+
+        auto task = makeTask(item("a.bin"));
+        QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+        QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        task->execute();
+        TaskSpecification* download = task->getSubTasks().at(0);
+        TaskSpecification* check = task->getSubTasks().at(1);
+        int checkStateAtCancel = -1;
+        connect(download, &TaskSpecification::finished, this, [&] {
+            // Queued behind the start of the check, ahead of its result.
+            QTimer::singleShot(0, this, [&] {
+                checkStateAtCancel = check->getState();
+                task->userCanceled();
+            });
+        });
+        QVERIFY(canceled.wait(10000));
+        QCoreApplication::processEvents();
+
+        QCOMPARE(checkStateAtCancel, int(StateRunning));
+        QCOMPARE(task->getState(), int(StateUserCanceled));
+        QCOMPARE(canceled.size(), 1);
+        QCOMPARE(finished.size(), 0);
+        QCOMPARE(servers[0]->totalRequests() + servers[1]->totalRequests(), 1);
+        QCOMPARE(mirrors->getMirrorList().size(), 1);
+        QCOMPARE(messages.count("md5 sum for a.bin failed, invalidating mirror and retrying"), 0);
+        QCOMPARE(useCount(*mirrors), 0);
     }
 
     void progressAfterDownloadBeforeCheck()

@@ -41,6 +41,26 @@ private Q_SLOTS:
         qsrandCompat(12345);
     }
 
+    // A repeated name would be drawn as its second record but released as its first.
+    void repeatedNameIsLoadedOnceAndCountsStayBalanced()
+    {
+        Mirrors pool(nullptr);
+        fill(pool, {QStringLiteral("a"), QStringLiteral(" a "), QStringLiteral("b")});
+        QCOMPARE(pool.getMirrorList().size(), 2);
+        FTPSiteAccessData first, second;
+        QCOMPARE(pool.getRandomMirror(first), int(MirrorAssigned));
+        QCOMPARE(pool.getRandomMirror(second), int(MirrorAssigned));
+        QVERIFY(first.name != second.name);
+        pool.releaseMirror(first.name);
+        pool.releaseMirror(second.name);
+        int maxUse = 0, useCount = -1;
+        pool.calcUseStats(maxUse, useCount);
+        QCOMPARE(maxUse, 2);
+        QCOMPARE(useCount, 0);
+        for (const FTPSiteAccessData& site : pool.getMirrorList())
+            QCOMPARE(site.useCount, 0);
+    }
+
     void loadsListInOrderTrimmedWithoutEmptyNames()
     {
         const QString path = writeFile(QStringLiteral("mirrors.ini"),

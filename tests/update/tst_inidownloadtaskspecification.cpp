@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <memory>
@@ -228,6 +229,34 @@ private Q_SLOTS:
         QCOMPARE(logged.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
         QCOMPARE(server->requestCount(servedPath(IniName)), retries + 1);
         QCOMPARE(server->requestCount(servedPath(SigName)), retries + 1);
+    }
+
+    // A cancel that arrives while a failing check runs ends the task instead of retrying.
+    void userCancelDuringFailingCheckStartsNoRetry()
+    {
+        serve(goodIni, goodSig);
+        QVERIFY(writeFile(localIni(), badIni));
+        QVERIFY(writeFile(localSig(), goodSig));
+        auto task = makeTask();
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+        QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        task->execute();
+        TaskSpecification* check = task->getSubTasks().constLast();
+        int checkStateAtCancel = -1;
+        // Queued behind the start of the check, ahead of its result.
+        QTimer::singleShot(0, this, [&] {
+            checkStateAtCancel = check->getState();
+            task->userCanceled();
+        });
+        QVERIFY(canceled.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(checkStateAtCancel, int(StateRunning));
+        QCOMPARE(task->getState(), int(StateUserCanceled));
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(finished.count(), 0);
+        QCOMPARE(server->totalRequests(), 0);
+        QCOMPARE(texts(messages).count(QStringLiteral("Could not verify the product ini file. Retrying")), 0);
     }
 
     void failedDownloadEndsWithoutRetry()
