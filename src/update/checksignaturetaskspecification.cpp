@@ -62,10 +62,12 @@ bool CheckSigFunc::checkMD5()
     }
     const qint64 size = file.size();
     QCryptographicHash hash(QCryptographicHash::Md5);
-    const std::unique_ptr<char[]> buffer(new char[kHashChunkSize]);
+    // Small files, the common case of an up-to-date installation, get a small buffer.
+    const qint64 bufferSize = qBound<qint64>(1, size, kHashChunkSize);
+    const std::unique_ptr<char[]> buffer(new char[bufferSize]);
     qint64 done = 0;
     while (done < size) {
-        const qint64 got = file.read(buffer.get(), qMin(kHashChunkSize, size - done));
+        const qint64 got = file.read(buffer.get(), qMin(bufferSize, size - done));
         if (got <= 0)
             break;
         hash.addData(QByteArrayView(buffer.get(), got));
