@@ -27,12 +27,12 @@ const QStringList& executableSuffixes()
 }
 }
 
-FileReplaceTaskSpecification::FileReplaceTaskSpecification(FileReplaceSpecification& specification,
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(FileReplaceSpecification& replaceItem,
                                                            QList<QString>* deleteList, RollbackDataList* phaseJournal,
                                                            Configuration* configuration, QObject* parent,
                                                            double parentProgressRange)
     : ComposedTaskSpecification(1, parentProgressRange, parent)
-    , specification(specification)
+    , replaceItem(replaceItem)
     , deleteList(deleteList)
     , phaseJournal(phaseJournal)
     , configuration(configuration)
@@ -46,15 +46,15 @@ QString FileReplaceTaskSpecification::installedPath(const QString& relativePath)
 
 void FileReplaceTaskSpecification::execute()
 {
-    Q_EMIT message(QStringLiteral("add/replace %1").arg(specification.filePath));
+    Q_EMIT message(QStringLiteral("add/replace %1").arg(replaceItem.filePath));
     makeSubtasksAndStart();
 }
 
 void FileReplaceTaskSpecification::makeSubtasksAndStart()
 {
-    const QString source = configuration->tempDir + QLatin1Char('/') + specification.filePath;
-    const QString dest = installedPath(specification.destFileName(QString()));
-    const QString old = installedPath(specification.oldDestFileName());
+    const QString source = configuration->tempDir + QLatin1Char('/') + replaceItem.filePath;
+    const QString dest = installedPath(replaceItem.destFileName(QString()));
+    const QString old = installedPath(replaceItem.oldDestFileName());
 
     double remaining = 1.0;
     if (QFileInfo::exists(dest)) {
@@ -67,9 +67,9 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileRenameTaskSpecification(dest, old, &ownJournal, this, 0.1));
         remaining -= 0.1;
     }
-    if (specification.hasUnzip()) {
+    if (replaceItem.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, dest, this, remaining - 0.2));
-        addSubTask(new CheckSignatureTaskSpecification(dest, specification.unzipMd5Sum, true, this, 0.2));
+        addSubTask(new CheckSignatureTaskSpecification(dest, replaceItem.unzipMd5Sum, true, this, 0.2));
     } else {
         addSubTask(new FileCopyTaskSpecification(&ownJournal, source, dest, this, remaining));
     }
@@ -85,10 +85,10 @@ void FileReplaceTaskSpecification::subtasksDone()
         if (phaseJournal)
             phaseJournal->appendList(ownJournal);
         ownJournal.clear();
-        const QString fileName = QFileInfo(specification.pureDestFilePath()).fileName();
+        const QString fileName = QFileInfo(replaceItem.pureDestFilePath()).fileName();
         if (movedAside && deleteList && !configuration->isSpecialFileName(fileName))
-            deleteList->append(specification.oldDestFileName());
-        makeSingleFileExecutable(installedPath(specification.destFileName(QString())));
+            deleteList->append(replaceItem.oldDestFileName());
+        makeSingleFileExecutable(installedPath(replaceItem.destFileName(QString())));
     } else {
         ownJournal.rollback(this);
     }

@@ -19,14 +19,14 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 
 public:
     // deleteList, phaseJournal and configuration are not owned.
-    FileReplaceTaskSpecification(FileReplaceSpecification& specification, QList<QString>* deleteList,
+    FileReplaceTaskSpecification(FileReplaceSpecification& replaceItem, QList<QString>* deleteList,
                                  RollbackDataList* phaseJournal, Configuration* configuration, QObject* parent,
                                  double parentProgressRange);
 
     void execute() override;
     void reset() override;
 
-    const FileReplaceSpecification& getSpecification() const { return specification; }
+    const FileReplaceSpecification& getReplaceItem() const { return replaceItem; }
 
     // A path relative to the installation root, made absolute. Even an absolute path from
     // the product ini stays below the root.
@@ -40,7 +40,7 @@ protected:
 private:
     void makeSubtasksAndStart();
 
-    FileReplaceSpecification specification;
+    FileReplaceSpecification replaceItem;
     QList<QString>* deleteList;
     RollbackDataList* phaseJournal;
     RollbackDataList ownJournal;

@@ -151,7 +151,7 @@ void tst_FileReplaceListTaskSpecification::directoriesThenFiles()
         } else {
             auto* fileTask = qobject_cast<FileReplaceTaskSpecification*>(subs.at(i));
             QVERIFY(fileTask);
-            QCOMPARE(fileTask->getSpecification().pureDestFilePath(), files.at(i - expectedDirs.size()));
+            QCOMPARE(fileTask->getReplaceItem().pureDestFilePath(), files.at(i - expectedDirs.size()));
             QCOMPARE(fileTask->getParentProgressRange(), fileShare / files.size());
         }
     }
