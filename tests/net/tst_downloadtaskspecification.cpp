@@ -2,6 +2,7 @@
 #include "net/downloadtaskspecification.h"
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
+#include "support/taskspy.h"
 #include "support/testhttpserver.h"
 
 #include <QFile>
@@ -25,13 +26,6 @@ QByteArray content(int size, char seed = 'a')
     return data;
 }
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList list;
-    for (const QList<QVariant>& args : spy)
-        list.append(args.at(0).toString());
-    return list;
-}
 
 void tick(DownloadTaskSpecification& task, int times = 1)
 {

@@ -1,4 +1,5 @@
 #include "core/configuration.h"
+#include "support/taskspy.h"
 #include "support/testfiles.h"
 #include "support/treesnapshot.h"
 #include "tasks/dircreatetaskspecification.h"
@@ -12,18 +13,7 @@
 #include <QtTest>
 
 namespace {
-bool waitForEnd(const TaskSpecification& task)
-{
-    return QTest::qWaitFor([&] { return task.getState() > StateRunning; }, 20000);
-}
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList list;
-    for (const QList<QVariant>& args : spy)
-        list << args.at(0).toString();
-    return list;
-}
 
 QByteArray someBytes(int size, quint32 seed)
 {

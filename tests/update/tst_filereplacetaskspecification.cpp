@@ -1,4 +1,5 @@
 #include "core/configuration.h"
+#include "support/taskspy.h"
 #include "support/testfiles.h"
 #include "support/treesnapshot.h"
 #include "tasks/filecopytaskspecification.h"
@@ -45,18 +46,7 @@ QStringList steps(const ComposedTaskSpecification& task)
     return list;
 }
 
-bool waitForEnd(const TaskSpecification& task)
-{
-    return QTest::qWaitFor([&] { return task.getState() > StateRunning; }, 20000);
-}
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList list;
-    for (const QList<QVariant>& args : spy)
-        list << args.at(0).toString();
-    return list;
-}
 }
 
 class tst_FileReplaceTaskSpecification : public QObject

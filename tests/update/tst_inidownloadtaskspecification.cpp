@@ -2,6 +2,7 @@
 #include "core/qrandcompat.h"
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
+#include "support/taskspy.h"
 #include "support/testhttpserver.h"
 #include "update/checksignaturetaskspecification.h"
 #include "update/inidownloadtaskspecification.h"
@@ -47,13 +48,6 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QStringList texts(const QSignalSpy& spy)
-{
-    QStringList list;
-    for (const QList<QVariant>& args : spy)
-        list.append(args.at(0).toString());
-    return list;
-}
 }
 
 class TestIniDownloadTaskSpecification : public QObject
