@@ -68,9 +68,9 @@ private:
         return {QStringLiteral("files"), filePath, md5Of(goodContent), goodContent.size()};
     }
 
-    std::unique_ptr<DownloadFileTaskSpecification> makeTask(const FileDownloadSpecification& spec, double weight = 1.0)
+    std::unique_ptr<DownloadFileTaskSpecification> makeTask(const FileDownloadSpecification& entry, double weight = 1.0)
     {
-        auto task = std::make_unique<DownloadFileTaskSpecification>(spec, manager.get(), mirrors.get(), &config,
+        auto task = std::make_unique<DownloadFileTaskSpecification>(entry, manager.get(), mirrors.get(), &config,
                                                                     nullptr, weight);
         connect(task.get(), &TaskSpecification::message, this, [this](const QString& m) { messages << m; });
         return task;

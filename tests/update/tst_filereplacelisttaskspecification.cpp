@@ -69,19 +69,19 @@ void tst_FileReplaceListTaskSpecification::cleanup()
 
 void tst_FileReplaceListTaskSpecification::addEntry(const QString& rel, const QByteArray& content)
 {
-    FileReplaceSpecification spec;
-    spec.section = QStringLiteral("client");
+    FileReplaceSpecification entry;
+    entry.section = QStringLiteral("client");
     if (replaceList.size() % 2) {
-        spec.filePath = rel + QStringLiteral(".gz");
-        spec.unzipFilePath = rel;
-        spec.unzipMd5Sum = md5Hex(content);
-        spec.unzipSize = quint64(content.size());
-        QVERIFY(writeGzipTestFile(work->filePath(spec.filePath), content));
+        entry.filePath = rel + QStringLiteral(".gz");
+        entry.unzipFilePath = rel;
+        entry.unzipMd5Sum = md5Hex(content);
+        entry.unzipSize = quint64(content.size());
+        QVERIFY(writeGzipTestFile(work->filePath(entry.filePath), content));
     } else {
-        spec.filePath = rel;
+        entry.filePath = rel;
         QVERIFY(writeTestFile(work->filePath(rel), content));
     }
-    replaceList.append(spec);
+    replaceList.append(entry);
 }
 
 void tst_FileReplaceListTaskSpecification::makeInstallation()

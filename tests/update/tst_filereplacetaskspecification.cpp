@@ -91,18 +91,18 @@ void tst_FileReplaceTaskSpecification::cleanup()
 FileReplaceSpecification tst_FileReplaceTaskSpecification::prepare(const QString& key, const QByteArray& content,
                                                                   const QString& unzipPath)
 {
-    FileReplaceSpecification spec;
-    spec.section = QStringLiteral("client");
-    spec.filePath = key;
+    FileReplaceSpecification entry;
+    entry.section = QStringLiteral("client");
+    entry.filePath = key;
     if (unzipPath.isEmpty()) {
         writeTestFile(downloaded(key), content);
     } else {
         writeGzipTestFile(downloaded(key), content);
-        spec.unzipFilePath = unzipPath;
-        spec.unzipMd5Sum = md5Hex(content);
-        spec.unzipSize = quint64(content.size());
+        entry.unzipFilePath = unzipPath;
+        entry.unzipMd5Sum = md5Hex(content);
+        entry.unzipSize = quint64(content.size());
     }
-    return spec;
+    return entry;
 }
 
 void tst_FileReplaceTaskSpecification::installs_data()
@@ -133,7 +133,7 @@ void tst_FileReplaceTaskSpecification::installs()
     QFETCH(QStringList, expectedSteps);
 
     const QString rel = QStringLiteral("data/readme.txt");
-    FileReplaceSpecification spec =
+    FileReplaceSpecification entry =
         prepare(unzip ? QStringLiteral("data/readme.txt.gz") : rel, "new version", unzip ? rel : QString());
     QVERIFY(QDir(root->path()).mkpath("data"));
     if (installedBefore)
@@ -144,7 +144,7 @@ void tst_FileReplaceTaskSpecification::installs()
 
     QList<QString> deleteList;
     RollbackDataList phaseJournal;
-    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 0.5);
+    FileReplaceTaskSpecification task(entry, &deleteList, &phaseJournal, &configuration, nullptr, 0.5);
     QSignalSpy messages(&task, &TaskSpecification::message);
     task.execute();
     QCOMPARE(steps(task), expectedSteps);
@@ -152,7 +152,7 @@ void tst_FileReplaceTaskSpecification::installs()
 
     QCOMPARE(task.getState(), int(StateFinished));
     QCOMPARE(task.getProgress(), 0.5);
-    QCOMPARE(texts(messages), QStringList{"add/replace " + spec.filePath});
+    QCOMPARE(texts(messages), QStringList{"add/replace " + entry.filePath});
     QCOMPARE(readTestFile(installed(rel)), QByteArray("new version"));
     if (installedBefore) {
         QCOMPARE(readTestFile(installed("data/_old_readme.txt")), QByteArray("installed version"));
@@ -197,20 +197,20 @@ void tst_FileReplaceTaskSpecification::permissions()
     QFETCH(int, expectedMode);
     QFETCH(bool, oldQueued);
 
-    FileReplaceSpecification spec = prepare(unzip ? path + ".gz" : path, "new", unzip ? path : QString());
-    QVERIFY(QFile::setPermissions(downloaded(spec.filePath), QFileDevice::Permissions(downloadMode)));
+    FileReplaceSpecification entry = prepare(unzip ? path + ".gz" : path, "new", unzip ? path : QString());
+    QVERIFY(QFile::setPermissions(downloaded(entry.filePath), QFileDevice::Permissions(downloadMode)));
     QVERIFY(writeTestFile(installed(path), "installed"));
 
     QList<QString> deleteList;
     RollbackDataList phaseJournal;
-    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
+    FileReplaceTaskSpecification task(entry, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
     task.execute();
     QVERIFY(waitForEnd(task));
 
     QCOMPARE(task.getState(), int(StateFinished));
     QCOMPARE(readTestFile(installed(path)), QByteArray("new"));
-    QCOMPARE(readTestFile(installed(spec.oldDestFileName())), QByteArray("installed"));
-    QCOMPARE(deleteList, oldQueued ? QList<QString>{spec.oldDestFileName()} : QList<QString>());
+    QCOMPARE(readTestFile(installed(entry.oldDestFileName())), QByteArray("installed"));
+    QCOMPARE(deleteList, oldQueued ? QList<QString>{entry.oldDestFileName()} : QList<QString>());
     // Qt reports the owner's bits twice (Owner and User) for the owner, as the masks do.
     QCOMPARE(int(QFileInfo(installed(path)).permissions()), expectedMode);
 }
@@ -232,15 +232,15 @@ void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
     QFETCH(QString, expectedMessage);
 
     const QString rel = QStringLiteral("bin/qv3client_linux_amd64");
-    FileReplaceSpecification spec;
+    FileReplaceSpecification entry;
     if (failure == "md5" || failure == "corrupt") {
-        spec = prepare("bin/client.gz", "new client", rel);
+        entry = prepare("bin/client.gz", "new client", rel);
         if (failure == "md5")
-            spec.unzipMd5Sum = md5Hex("something else");
+            entry.unzipMd5Sum = md5Hex("something else");
         else
-            QVERIFY(writeTestFile(downloaded(spec.filePath), gzipData("new client").left(20)));
+            QVERIFY(writeTestFile(downloaded(entry.filePath), gzipData("new client").left(20)));
     } else {
-        spec = prepare(rel, "new client", QString());
+        entry = prepare(rel, "new client", QString());
         if (failure == "missing")
             QVERIFY(QFile::remove(downloaded(rel)));
     }
@@ -252,15 +252,15 @@ void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
 
     QList<QString> deleteList;
     RollbackDataList phaseJournal;
-    FileReplaceTaskSpecification task(spec, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
+    FileReplaceTaskSpecification task(entry, &deleteList, &phaseJournal, &configuration, nullptr, 1.0);
     QSignalSpy messages(&task, &TaskSpecification::message);
     task.execute();
     QVERIFY(waitForEnd(task));
 
     QCOMPARE(task.getState(), int(StateErrorCanceled));
     expectedMessage.replace("{installed}", installed(rel))
-        .replace("{download}", downloaded(spec.filePath))
-        .replace("{old}", installed(spec.oldDestFileName()));
+        .replace("{download}", downloaded(entry.filePath))
+        .replace("{old}", installed(entry.oldDestFileName()));
     QVERIFY2(texts(messages).contains(expectedMessage),
              qPrintable(texts(messages).join('\n')));
     QVERIFY(texts(messages).filter("warning").isEmpty());
