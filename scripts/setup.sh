@@ -5,9 +5,10 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-l10n-tools qt6-tools-dev-tools
+  qt6-base-dev qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   libtomcrypt-dev libtfm-dev zlib1g-dev libgl-dev
-  openssl nginx-light curl xvfb xauth python3 time
+  openssl nginx-light tinyproxy curl xvfb xauth python3 time
+  clang libclang-rt-14-dev
 )
 
 missing=()
@@ -22,5 +23,5 @@ fi
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 echo "setup: installing ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
