@@ -192,9 +192,15 @@ bool Configuration::getDefaultParameters()
     const QPair<QString, QString> latest = getLatestClientVersion(channel, newsText);
     if (latest.first.isEmpty())
         return false;
-    if (!getClientVersionFromString(
-            latest.first, QCoreApplication::translate("QObject", "Update server returned invalid version nr (%1)")))
+    const QString invalid = QCoreApplication::translate("QObject", "Update server returned invalid version nr (%1)");
+    if (!getClientVersionFromString(latest.first, invalid))
         return false;
+    // A parsed 0 names no version, and nothing else is left to ask: an unattended run
+    // would otherwise go on to update to version 0.
+    if (clientVersion == 0) {
+        Q_EMIT fatalError(invalid.arg(latest.first));
+        return false;
+    }
     versionLabel = latest.second;
     return true;
 }

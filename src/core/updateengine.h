@@ -8,8 +8,8 @@ class Configuration;
 class Mirrors;
 class QNetworkAccessManager;
 class QNetworkReply;
+class MainTaskSpecification;
 class QTimer;
-class TaskSpecification;
 
 // Drives one update at a time for the main window: owns the network access manager with its
 // proxy, the mirror pool and the root task of the running update, and turns the task tree's
@@ -30,8 +30,20 @@ public:
     // Does not take ownership of the configuration, which outlives the engine.
     UpdateEngine(Configuration& configuration, QObject* parent);
 
+    // Prepares an update: reuses or removes what an interrupted session left, writes the
+    // session record and loads a fresh mirror pool. True when startUpdate may follow.
+    bool initialize();
+    // Builds the task tree of one update and starts it. Always true.
+    bool startUpdate();
     bool busy() const;
+    // Back to Idle after a cancellation.
+    void reset();
+    // Removes the temporary directory named in the session record, and the record.
+    void cleanup();
+    // Asks the update server for a banner; bannerFound follows if one is found.
+    void getBanner();
     EngineState getState() const { return state; }
+    QNetworkAccessManager* getNetworkManager() const { return networkManager; }
 
     // Empties a directory recursively; the directory itself stays. Symbolic links are
     // neither followed nor removed.
@@ -55,15 +67,23 @@ Q_SIGNALS:
 
 private Q_SLOTS:
     void onTimer();
+    void onTaskFinished();
+    void onTaskCanceled();
+    void onBannerFound(QString bannerUrl, QString clickUrl);
+    void onBannerDownloadFinished();
+    void onBannermetaDataChanged();
 
 private:
     void applyProxySetting();
+    void dropMainTask();
+    void dropBannerReply();
+    // Empties and removes a session's temporary directory; report says how it went.
+    void removeSessionDirectory(const QString& directory, bool report);
 
     EngineState state = Idle;
     Configuration& configuration;
     Mirrors* mirrors = nullptr;
-    // The root task; only the task interface is needed here.
-    TaskSpecification* mainTask = nullptr;
+    MainTaskSpecification* mainTask = nullptr;
     QTimer* timer = nullptr;
     QNetworkAccessManager* networkManager = nullptr;
     QString bannerClickUrl;

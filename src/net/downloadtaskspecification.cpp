@@ -109,8 +109,9 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     case MirrorsBusy:
-        // Woken by the end of any transfer of the shared manager.
-        connect(manager, &QNetworkAccessManager::finished, this, &DownloadTaskSpecification::onOtherDownloadFinished,
+        // Woken whenever a slot comes back, whatever ended its transfer: a reset or a
+        // deleted task gives a slot back without any reply finishing.
+        connect(mirrors.data(), &Mirrors::slotReleased, this, &DownloadTaskSpecification::onSlotReleased,
                 Qt::ConnectionType(Qt::UniqueConnection | Qt::QueuedConnection));
         return;
     default:
@@ -126,7 +127,7 @@ void DownloadTaskSpecification::startDownload()
         return;
     }
 
-    QNetworkRequest request(QUrl(mirror.url + QLatin1Char('/') + remotePath));
+    QNetworkRequest request(remoteUrl(mirror.url, remotePath));
     // Whatever manager we are given: a redirect is a bad status, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     reply = manager->get(request);
@@ -149,6 +150,17 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+QUrl DownloadTaskSpecification::remoteUrl(const QString& baseUrl, const QString& remotePath)
+{
+    // File names are data, not URL syntax: "#", "?" and "%41" must reach the server as
+    // they are, so every segment is percent-encoded.
+    QByteArrayList segments;
+    const QStringList names = remotePath.split(QLatin1Char('/'));
+    for (const QString& name : names)
+        segments += QUrl::toPercentEncoding(name);
+    return QUrl(baseUrl + QLatin1Char('/') + QString::fromLatin1(segments.join('/')));
 }
 
 void DownloadTaskSpecification::resetDownload()
@@ -280,12 +292,11 @@ void DownloadTaskSpecification::releaseSlot()
 // Ends a wait for a free mirror: a task that no longer runs must not start a transfer later.
 void DownloadTaskSpecification::stopWaiting()
 {
-    if (manager)
-        disconnect(manager, &QNetworkAccessManager::finished, this,
-                   &DownloadTaskSpecification::onOtherDownloadFinished);
+    if (mirrors)
+        disconnect(mirrors.data(), &Mirrors::slotReleased, this, &DownloadTaskSpecification::onSlotReleased);
 }
 
-void DownloadTaskSpecification::onOtherDownloadFinished(QNetworkReply*)
+void DownloadTaskSpecification::onSlotReleased()
 {
     stopWaiting();
     if (reply || state != StateRunning)

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QPointer>
+#include <QUrl>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -17,6 +18,8 @@ class DownloadTaskSpecification : public TaskSpecification
     Q_OBJECT
 
 public:
+    // The address of remotePath on a mirror, each path segment percent-encoded.
+    static QUrl remoteUrl(const QString& baseUrl, const QString& remotePath);
     DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors, const QString& remotePath,
                               const QString& localPath, qint64 expectedSize, QObject* parent,
                               double parentProgressRange);
@@ -42,7 +45,7 @@ private Q_SLOTS:
     void onReadyRead();
     void onDownloadFinished();
     void onMetaDataChanged();
-    void onOtherDownloadFinished(QNetworkReply* reply);
+    void onSlotReleased();
 
 private:
     void startDownload();

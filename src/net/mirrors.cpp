@@ -101,8 +101,10 @@ int Mirrors::getRandomMirror(FTPSiteAccessData& out)
 void Mirrors::releaseMirror(const QString& name)
 {
     const int index = getMirrorIndex(name);
-    if (index >= 0)
-        --mirrorList[index].useCount;
+    if (index < 0)
+        return;
+    --mirrorList[index].useCount;
+    Q_EMIT slotReleased();
 }
 
 void Mirrors::addMirrorError(const QString& name)
@@ -121,8 +123,10 @@ void Mirrors::addMirrorError(const QString& name)
 void Mirrors::removeMirror(const QString& name)
 {
     const int index = getMirrorIndex(name);
-    if (index >= 0)
-        mirrorList.remove(index);
+    if (index < 0)
+        return;
+    mirrorList.remove(index);
+    Q_EMIT slotReleased();
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const

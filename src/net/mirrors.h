@@ -50,6 +50,9 @@ public:
 Q_SIGNALS:
     void fatalError(QString errorMessage);
     void message(QString message);
+    // A transfer slot was given back or a mirror left the pool: downloads waiting for a
+    // slot may look again.
+    void slotReleased();
 
 private:
     QVector<FTPSiteAccessData> mirrorList;

@@ -76,6 +76,11 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
 
 void IniDownloadTaskSpecification::reset()
 {
+    // A discarded transfer gives its mirror slot back now, not when it is deleted later.
+    for (TaskSpecification* task : getSubTasks()) {
+        if (task->getState() == StateRunning)
+            task->reset();
+    }
     clearSubTasks();
     retryCount = 0;
     TaskSpecification::reset();
