@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -224,8 +225,13 @@ void UpdateEngine::removeOldFiles(const QString& directory)
 {
     const QString& prefix = Configuration::getSpecialFileRenamePrefix();
     const QStringList names = Configuration::getSpecialFileNames();
-    for (const QString& name : names)
-        QFile::remove(directory + QLatin1Char('/') + prefix + name);
+    for (const QString& name : names) {
+        // Without the file itself, the moved-aside copy is the only one left: a kill between
+        // moving it aside and installing the new one must not cost the installation.
+        const QString path = directory + QLatin1Char('/') + name;
+        if (QFileInfo::exists(path) || QFileInfo(path).isSymLink())
+            QFile::remove(directory + QLatin1Char('/') + prefix + name);
+    }
 }
 
 void UpdateEngine::getBanner()

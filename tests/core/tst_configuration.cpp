@@ -131,6 +131,9 @@ void TestConfiguration::parsesCommandLine_data()
     QTest::newRow("server sends an invalid version")
         << QStringList{} << QByteArray() << QByteArray("abc#X") << false << def << 0 << "" << "NEWS" << 0 << 0
         << "Update server returned invalid version nr (abc)" << true;
+    QTest::newRow("server sends version 0")
+        << QStringList{} << QByteArray() << QByteArray("0#X") << false << def << 0 << "" << "NEWS" << 0 << 0
+        << "Update server returned invalid version nr (0)" << true;
     QTest::newRow("silent server, user aborts")
         << QStringList{} << QByteArray() << QByteArray() << false << def << 0 << "" << "" << 0 << 0 << "" << true;
 }

@@ -1,7 +1,21 @@
 #include "core/configuration.h"
 #include "core/updateengine.h"
+#include "core/updateinidata.h"
+#include "support/mirrorsini.h"
+#include "support/testfiles.h"
+#include "support/testhttpserver.h"
+#include "support/testrelease.h"
+#include "support/treesnapshot.h"
+#include "support/udptestpeer.h"
+#include "ui/banner.h"
 
 #include <QFile>
+#include <QNetworkProxyFactory>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkRequest>
@@ -10,11 +24,49 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <optional>
+
 namespace {
 bool touch(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
+}
+
+// Paths and contents only: file modes are the installer's business, tested with it.
+QStringList contentsOf(const QString& root)
+{
+    static const QRegularExpression mode(QStringLiteral(" (file|dir) [0-9a-f]+"));
+    return snapshotTree(root).replaceInStrings(mode, QStringLiteral(" \\1"));
+}
+
+QStringList messagesOf(const QSignalSpy& spy)
+{
+    QStringList lines;
+    for (const QList<QVariant>& args : spy)
+        lines << args.at(0).toString();
+    return lines;
+}
+
+// A release unlike the installed one in every way an update can differ: a kept file, a
+// changed one, new ones plain and gzip, an obsolete one in "delete", the special file
+// "update", and names that are not URL syntax.
+void makeReleases(TestRelease& installed, TestRelease& next)
+{
+    installed.files = {{"keep.txt", "same"},
+                       {"lib/change.so", "old library"},
+                       {"obsolete.dat", "bye"},
+                       {"update", "old updater"}};
+    next.files = {{"keep.txt", "same"},
+                  {"lib/change.so", QByteArray(300000, 'n')},
+                  {"data/big.bin", QByteArray(200000, 'b') + "tail"},
+                  {"update", "new updater"},
+                  {"C#.dll", "sharp"},
+                  {"what?.txt", "query"},
+                  {"100%41.txt", "percent"},
+                  {QString::fromUtf8("dir with space/\xc3\xa9t\xc3\xa9.txt"), "summer"}};
+    next.gzipped << QStringLiteral("data/big.bin") << QStringLiteral("lib/change.so");
+    next.deleted << QStringLiteral("obsolete.dat");
 }
 }
 
@@ -32,22 +84,400 @@ private Q_SLOTS:
     void startsIdleAndRelaysConfigurationMessages();
     void removeOldFilesDeletesOnlyLeftovers();
     void cleanupDirectoryEmptiesRecursivelyButKeepsLinks();
+    void wholeUpdateInstallsTheRelease_data();
+    void wholeUpdateInstallsTheRelease();
+    void cancelledUpdateResumesWithoutRefetching();
+    void sessionRecordDecidesReuse_data();
+    void sessionRecordDecidesReuse();
+    void bannerQuery_data();
+    void bannerQuery();
+    void bannerImageIsHeldToItsLimit_data();
+    void bannerImageIsHeldToItsLimit();
 
 private:
+    // Serves mirrorRoot from `count` test mirrors and lists them in mirrors.ini.
+    void startMirrors(int count);
+    // Initializes and starts the engine; true once updateFinished, false on updateCanceled.
+    bool runUpdate(UpdateEngine& engine, QSignalSpy& messages);
+    Configuration* makeConfiguration(int version);
+
     std::unique_ptr<QTemporaryDir> root;
+    std::unique_ptr<QTemporaryDir> sandbox; // the system's temporary directory and the mirrors
+    QList<TestHttpServer*> mirrors;
+    std::unique_ptr<Configuration> configuration;
+    QString mirrorRoot;
 };
 
 void TestUpdateEngine::init()
 {
     root = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid());
+    sandbox = std::make_unique<QTemporaryDir>();
+    QVERIFY(root->isValid() && sandbox->isValid());
     Configuration::setAppRootPath(root->path());
+    // Session directories go here, not into the machine's /tmp.
+    QVERIFY(QDir(sandbox->path()).mkpath(QStringLiteral("tmp")));
+    qputenv("TMPDIR", sandbox->filePath(QStringLiteral("tmp")).toUtf8());
+    mirrorRoot = sandbox->filePath(QStringLiteral("mirror"));
 }
 
 void TestUpdateEngine::cleanup()
 {
+    qDeleteAll(mirrors);
+    mirrors.clear();
+    configuration.reset();
+    qunsetenv("TMPDIR");
+    qunsetenv("QUORVEL_UPDATE_SERVER_ADDRESS");
     Configuration::setAppRootPath(QString());
     root.reset();
+    sandbox.reset();
+}
+
+void TestUpdateEngine::startMirrors(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        auto* server = new TestHttpServer;
+        QVERIFY(server->listen());
+        server->setRootDirectory(mirrorRoot);
+        mirrors << server;
+    }
+    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), mirrors));
+}
+
+Configuration* TestUpdateEngine::makeConfiguration(int version)
+{
+    configuration = std::make_unique<Configuration>();
+    configuration->clientType = QStringLiteral("client_test");
+    configuration->clientVersion = version;
+    return configuration.get();
+}
+
+bool TestUpdateEngine::runUpdate(UpdateEngine& engine, QSignalSpy& messages)
+{
+    QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    if (!engine.initialize() || !engine.startUpdate())
+        return false;
+    if (!QTest::qWaitFor([&] { return finished.count() + canceled.count() > 0; }, 30000))
+        qWarning() << "update did not end:" << messagesOf(messages);
+    if (finished.isEmpty())
+        qWarning() << "update failed:" << messagesOf(messages);
+    return finished.count() == 1 && canceled.isEmpty();
+}
+
+void TestUpdateEngine::wholeUpdateInstallsTheRelease_data()
+{
+    QTest::addColumn<QString>("proxyKind");
+    QTest::newRow("direct") << "";
+    QTest::newRow("through a real HTTP proxy") << "tinyproxy";
+    QTest::newRow("empty proxy setting ignores the environment's proxy") << "environment";
+}
+
+// Runs tinyproxy on a free loopback port for as long as it lives.
+struct TinyProxy
+{
+    QProcess process;
+    QString log;
+    quint16 port = 0;
+
+    bool start(const QString& dir)
+    {
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, 0))
+            return false;
+        port = probe.serverPort();
+        probe.close();
+        log = dir + QStringLiteral("/tinyproxy.log");
+        const QString conf = dir + QStringLiteral("/tinyproxy.conf");
+        const QByteArray config = "Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nTimeout 30\n"
+                                  "MaxClients 20\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"" + log.toUtf8() + "\"\n";
+        if (!writeTestFile(conf, config))
+            return false;
+        process.start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
+        if (!process.waitForStarted())
+            return false;
+        return QTest::qWaitFor([this] {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            return socket.waitForConnected(100);
+        }, 5000);
+    }
+    // Requests the proxy forwarded, as its log tells.
+    int forwarded() const { return int(readTestFile(log).count("Request (file descriptor")); }
+    ~TinyProxy()
+    {
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
+        process.waitForFinished();
+    }
+};
+
+void TestUpdateEngine::wholeUpdateInstallsTheRelease()
+{
+    QFETCH(QString, proxyKind);
+    TestRelease installed(1, QStringLiteral("client_test"));
+    TestRelease next(2, QStringLiteral("client_test"));
+    makeReleases(installed, next);
+    QVERIFY(installed.install(root->path()));
+    QVERIFY(next.publish(mirrorRoot));
+    startMirrors(2);
+
+    TinyProxy proxy;
+    QSettings settings(Configuration::updateIniPath(), QSettings::IniFormat);
+    if (proxyKind == QLatin1String("tinyproxy")) {
+        if (QStandardPaths::findExecutable(QStringLiteral("tinyproxy")).isEmpty())
+            QSKIP("tinyproxy is not installed (scripts/setup.sh installs it)");
+        QVERIFY(proxy.start(sandbox->path()));
+        settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://127.0.0.1:%1").arg(proxy.port));
+    } else if (proxyKind == QLatin1String("environment")) {
+        // A proxy that accepts nothing: any request sent to it fails.
+        settings.setValue(QStringLiteral("update/proxy"), QString());
+        qputenv("http_proxy", "http://127.0.0.1:9");
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+    }
+    settings.sync();
+
+    UpdateEngine engine(*makeConfiguration(2), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QSignalSpy progress(&engine, &UpdateEngine::downloadProgress);
+    const bool ok = runUpdate(engine, messages);
+    qunsetenv("http_proxy");
+    QNetworkProxyFactory::setUseSystemConfiguration(false);
+    QVERIFY(ok);
+
+    // The release, plus the settings and the special file's old copy, which goes at the next start.
+    QTemporaryDir expected;
+    QVERIFY(next.install(expected.path()));
+    for (const QString& kept : {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")})
+        QVERIFY(QFile::copy(root->filePath(kept), expected.filePath(kept)));
+    QVERIFY(writeTestFile(expected.filePath(QStringLiteral("_old_update")), installed.files.value("update")));
+    QCOMPARE(contentsOf(root->path()), contentsOf(expected.path()));
+
+    QVERIFY(!QFileInfo::exists(configuration->tempDir));
+    QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
+    QVERIFY(!readTestFile(Configuration::updateIniPath()).contains("[current]"));
+    QVERIFY(messagesOf(messages).contains(QStringLiteral("Update successfully finished")));
+    QVERIFY(!progress.isEmpty());
+    QCOMPARE(progress.last(), (QList<QVariant>{0ULL, 0ULL, 0ULL, false}));
+    if (proxyKind == QLatin1String("tinyproxy")) {
+        int served = 0;
+        for (TestHttpServer* server : mirrors)
+            served += server->totalRequests();
+        QCOMPARE(proxy.forwarded(), served);
+    }
+}
+
+void TestUpdateEngine::cancelledUpdateResumesWithoutRefetching()
+{
+    TestRelease next(2, QStringLiteral("client_test"));
+    next.files = {{"a.bin", QByteArray(5000, 'a')}, {"b.bin", QByteArray(5000, 'b')}, {"z.bin", QByteArray(9000, 'z')}};
+    QVERIFY(next.publish(mirrorRoot));
+    QVERIFY(writeTestFile(root->filePath(QStringLiteral("a.bin")), "installed a"));
+    startMirrors(1); // one slot: the files come one after the other, z last
+    TestHttpServer& mirror = *mirrors.first();
+    mirror.setBehaviour(QStringLiteral("/2/files/z.bin"), TestHttpServer::Behaviour::stallAfter(100));
+    const QStringList before = snapshotTree(root->path());
+
+    UpdateEngine engine(*makeConfiguration(2), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
+    QVERIFY(engine.initialize());
+    QVERIFY(engine.startUpdate());
+    QTRY_COMPARE_WITH_TIMEOUT(mirror.requestCount(QStringLiteral("/2/files/z.bin")), 1, 10000);
+    engine.cancelUpdate();
+    QTRY_COMPARE(canceled.count(), 1);
+    QVERIFY(messagesOf(messages).contains(QStringLiteral("User aborted update")));
+
+    // Nothing installed, the session kept for the next start. mirrors.ini and update.ini were
+    // there before; only the record was added to update.ini.
+    const QString session = configuration->tempDir;
+    QVERIFY(QFileInfo(session).isDir());
+    int version = 0;
+    QVERIFY(UpdateIniData::get(&version, nullptr, nullptr));
+    QCOMPARE(version, 2);
+    QStringList now = snapshotTree(root->path());
+    now.removeIf([](const QString& line) { return line.startsWith(QLatin1String("update.ini ")); });
+    QStringList then = before;
+    then.removeIf([](const QString& line) { return line.startsWith(QLatin1String("update.ini ")); });
+    QCOMPARE(now, then);
+
+    engine.reset();
+    mirror.clearBehaviours();
+    mirror.clearRequestLog();
+    messages.clear();
+    QVERIFY(runUpdate(engine, messages));
+    QVERIFY(messagesOf(messages).contains(QStringLiteral("Previous update session for v. 2 found")));
+    QCOMPARE(configuration->tempDir, session);
+    // The ini, its signature, a and b were there and verified: only z is fetched again.
+    QCOMPARE(mirror.requestLog(), QStringList{QStringLiteral("/2/files/z.bin")});
+    QCOMPARE(readTestFile(root->filePath(QStringLiteral("z.bin"))), next.files.value("z.bin"));
+}
+
+void TestUpdateEngine::sessionRecordDecidesReuse_data()
+{
+    QTest::addColumn<QString>("recordedVersion");
+    QTest::addColumn<QString>("dirKind");
+    QTest::addColumn<QString>("outcome"); // reuse, remove or ignore
+
+    QTest::newRow("same version reuses") << "2" << "session" << "reuse";
+    QTest::newRow("other version removes") << "1" << "session" << "remove";
+    QTest::newRow("version not a number") << "two" << "session" << "ignore";
+    QTest::newRow("directory gone") << "1" << "missing" << "ignore";
+    // A record that users can edit never makes the updater empty a folder it did not make.
+    QTest::newRow("outside the temporary directory") << "1" << "outside" << "ignore";
+    QTest::newRow("not a session name") << "1" << "named" << "ignore";
+    QTest::newRow("symbolic link to a folder") << "1" << "link" << "ignore";
+    QTest::newRow("open to the group") << "1" << "groupwritable" << "ignore";
+}
+
+void TestUpdateEngine::sessionRecordDecidesReuse()
+{
+    QFETCH(QString, recordedVersion);
+    QFETCH(QString, dirKind);
+    QFETCH(QString, outcome);
+
+    const QString tmp = QDir::tempPath();
+    QString dir = tmp + QStringLiteral("/quorvel_temp_7");
+    QString marker; // a file that must survive unless the directory is the record's to remove
+    if (dirKind == QLatin1String("outside"))
+        dir = root->filePath(QStringLiteral("quorvel_temp_7"));
+    else if (dirKind == QLatin1String("named"))
+        dir = tmp + QStringLiteral("/Documents");
+    if (dirKind == QLatin1String("link")) {
+        QVERIFY(QDir().mkpath(sandbox->filePath(QStringLiteral("precious"))));
+        marker = sandbox->filePath(QStringLiteral("precious/file"));
+        QVERIFY(QFile::link(sandbox->filePath(QStringLiteral("precious")), dir));
+    } else if (dirKind != QLatin1String("missing")) {
+        QVERIFY(QDir().mkpath(dir));
+        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                       | (dirKind == QLatin1String("groupwritable")
+                                              ? QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+                                              : QFileDevice::Permissions()));
+        marker = dir + QStringLiteral("/sub/file");
+    }
+    if (!marker.isEmpty())
+        QVERIFY(writeTestFile(marker, "keep"));
+    QVERIFY(writeTestFile(Configuration::updateIniPath(),
+                          "[current]\nversion=" + recordedVersion.toUtf8() + "\ndir=" + dir.toUtf8()
+                              + "\ntype=client_test\n"));
+    startMirrors(1);
+
+    UpdateEngine engine(*makeConfiguration(2), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(engine.initialize());
+    QCOMPARE(engine.getState(), UpdateEngine::Initialized);
+    const QStringList log = messagesOf(messages);
+
+    QCOMPARE(log.contains(QStringLiteral("Previous update session for v. 2 found")), outcome == "reuse");
+    QCOMPARE(log.contains(QStringLiteral("Cleanup previous session (v. 1, %1) files...").arg(dir)),
+             outcome == "remove");
+    QCOMPARE(log.contains(QStringLiteral("Ok")), outcome == "remove");
+    QCOMPARE(configuration->tempDir == dir, outcome == "reuse");
+    QCOMPARE(QFileInfo::exists(dir) || QFileInfo(dir).isSymLink(), outcome != "remove" && dirKind != "missing");
+    if (!marker.isEmpty())
+        QCOMPARE(QFileInfo::exists(marker), outcome != "remove");
+    // Whatever was there, the record now names this preparation.
+    QString recordedDir;
+    int version = 0;
+    QVERIFY(UpdateIniData::get(&version, nullptr, &recordedDir));
+    QCOMPARE(version, 2);
+    QCOMPARE(recordedDir, configuration->tempDir);
+}
+
+void TestUpdateEngine::bannerQuery_data()
+{
+    QTest::addColumn<QList<std::optional<QByteArray>>>("replies");
+    QTest::addColumn<bool>("spoof");
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QStringList>("found");
+
+    const QByteArray twoFields("http://img.invalid/b.png,http://click.invalid/");
+    const QStringList parts{QStringLiteral("http://img.invalid/b.png"), QStringLiteral("http://click.invalid/")};
+    QTest::newRow("two fields") << QList<std::optional<QByteArray>>{twoFields} << false << 1 << parts;
+    QTest::newRow("a third, empty field") << QList<std::optional<QByteArray>>{twoFields + ","} << false << 1
+                                          << QStringList();
+    QTest::newRow("silence: one more request, then none")
+        << QList<std::optional<QByteArray>>{std::nullopt, std::nullopt} << false << 2 << QStringList();
+    QTest::newRow("answer to the second request") << QList<std::optional<QByteArray>>{std::nullopt, twoFields}
+                                                  << false << 2 << parts;
+    // A stranger's reply neither ends the wait nor chooses the banner.
+    QTest::newRow("spoofed reply from another address")
+        << QList<std::optional<QByteArray>>{std::nullopt, twoFields} << true << 2 << parts;
+}
+
+void TestUpdateEngine::bannerQuery()
+{
+    QFETCH(QList<std::optional<QByteArray>>, replies);
+    QFETCH(bool, spoof);
+    QFETCH(int, requests);
+    QFETCH(QStringList, found);
+
+    UdpTestPeer server(replies);
+    const quint16 port = server.startAndWaitForPort();
+    QVERIFY(port);
+    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", QByteArray("127.0.0.1:1:") + QByteArray::number(port));
+    constexpr int Interval = 300;
+    Banner banner(nullptr);
+    banner.setRetryInterval(Interval);
+    QSignalSpy spy(&banner, &Banner::bannerFound);
+    banner.run();
+    QTRY_COMPARE(server.requests().size(), 1);
+    if (spoof) {
+        QUdpSocket stranger;
+        QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0));
+        const quint16 bannerPort = banner.findChild<QUdpSocket*>()->localPort();
+        QVERIFY(stranger.writeDatagram("http://evil.invalid/x.png,http://evil.invalid/", QHostAddress::LocalHost,
+                                       bannerPort) > 0);
+    }
+    // Long enough for both intervals to pass and any retry to arrive.
+    QTest::qWait(Interval * 3);
+    QCOMPARE(server.requests().size(), requests);
+    for (const QByteArray& request : server.requests())
+        QCOMPARE(request, QByteArray("\x01\x01", 2));
+    QCOMPARE(spy.count(), found.isEmpty() ? 0 : 1);
+    if (!found.isEmpty())
+        QCOMPARE((QStringList{spy.at(0).at(0).toString(), spy.at(0).at(1).toString()}), found);
+}
+
+void TestUpdateEngine::bannerImageIsHeldToItsLimit_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("announced");
+    QTest::addColumn<bool>("shown");
+    QTest::newRow("270000 announced") << 270000 << true << true;
+    QTest::newRow("270001 announced") << 270001 << true << false;
+    QTest::newRow("270000 unannounced") << 270000 << false << true;
+    QTest::newRow("270001 unannounced") << 270001 << false << false;
+    QTest::newRow("2 MB unannounced") << 2000000 << false << false;
+}
+
+void TestUpdateEngine::bannerImageIsHeldToItsLimit()
+{
+    QFETCH(int, size);
+    QFETCH(bool, announced);
+    QFETCH(bool, shown);
+
+    TestHttpServer images;
+    QVERIFY(images.listen());
+    images.setFile(QStringLiteral("/banner.png"), QByteArray(size, 'i'));
+    if (!announced)
+        images.setBehaviour(QStringLiteral("/banner.png"), TestHttpServer::Behaviour::noLength());
+    UdpTestPeer server({(images.baseUrl() + QStringLiteral("/banner.png,http://click.invalid/")).toUtf8()});
+    const quint16 port = server.startAndWaitForPort();
+    QVERIFY(port);
+    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", QByteArray("127.0.0.1:1:") + QByteArray::number(port));
+
+    UpdateEngine engine(*makeConfiguration(2), nullptr);
+    QSignalSpy found(&engine, &UpdateEngine::bannerFound);
+    QSignalSpy replies(engine.getNetworkManager(), &QNetworkAccessManager::finished);
+    engine.getBanner();
+    QVERIFY(replies.wait(10000));
+    QCoreApplication::processEvents();
+    QCOMPARE(found.count(), shown ? 1 : 0);
+    if (shown) {
+        QCOMPARE(found.at(0).at(0).toByteArray().size(), size);
+        QCOMPARE(found.at(0).at(1).toString(), QStringLiteral("http://click.invalid/"));
+    }
 }
 
 void TestUpdateEngine::setsProxyFromUpdateIni_data()
@@ -141,8 +571,10 @@ void TestUpdateEngine::removeOldFilesDeletesOnlyLeftovers()
         QVERIFY(touch(dir.filePath(QStringLiteral("_old_") + name)));
         QVERIFY(touch(dir.filePath(name)));
     }
+    // A leftover whose file is missing is the only copy left.
+    QVERIFY(dir.remove(QStringLiteral("update")));
     const QStringList kept{QStringLiteral("_old_other"), QStringLiteral("_OLD_update"),
-                           QStringLiteral("sub/_old_update")};
+                           QStringLiteral("sub/_old_update"), QStringLiteral("_old_update")};
     for (const QString& name : kept)
         QVERIFY(touch(dir.filePath(name)));
 
@@ -150,6 +582,8 @@ void TestUpdateEngine::removeOldFilesDeletesOnlyLeftovers()
     UpdateEngine::removeOldFiles(root->path() + QStringLiteral("/missing")); // ignored
 
     for (const QString& name : Configuration::getSpecialFileNames()) {
+        if (name == QLatin1String("update"))
+            continue;
         QVERIFY2(!dir.exists(QStringLiteral("_old_") + name), qPrintable(name));
         QVERIFY2(dir.exists(name), qPrintable(name));
     }

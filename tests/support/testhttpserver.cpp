@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 
 struct TestHttpServer::Connection
 {
@@ -33,12 +34,13 @@ QByteArray reasonPhrase(int status)
     }
 }
 
+// A negative length leaves Content-Length out: the body ends when the connection closes.
 QByteArray header(int status, qint64 contentLength, const QByteArray& extra = {})
 {
+    const QByteArray length =
+        contentLength < 0 ? QByteArray() : "Content-Length: " + QByteArray::number(contentLength) + "\r\n";
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n"
-           + "Content-Type: application/octet-stream\r\n"
-           + "Content-Length: " + QByteArray::number(contentLength) + "\r\n" + extra
-           + "Connection: close\r\n\r\n";
+           + "Content-Type: application/octet-stream\r\n" + length + extra + "Connection: close\r\n\r\n";
 }
 }
 
@@ -149,9 +151,13 @@ bool TestHttpServer::lookup(const QString& path, QByteArray& content) const
         content = it.value();
         return true;
     }
-    if (rootDir.isEmpty() || path.contains(QLatin1String("..")))
+    if (rootDir.isEmpty())
         return false;
-    QFile file(QDir(rootDir).filePath(path.mid(1)));
+    // As a real server does: the query is not part of the file name, escapes are decoded.
+    const QString name = QUrl::fromPercentEncoding(path.section(QLatin1Char('?'), 0, 0).toUtf8());
+    if (name.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+        return false;
+    QFile file(QDir(rootDir).filePath(name.mid(1)));
     if (!QFileInfo(file).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     content = file.readAll();
@@ -199,6 +205,9 @@ void TestHttpServer::respond(QTcpSocket* socket, Connection& c, const QString& p
         break;
     case Behaviour::LengthDelta:
         socket->write(header(200, content.size() + b.bytes) + content);
+        break;
+    case Behaviour::NoLength:
+        socket->write(header(200, -1) + content);
         break;
     case Behaviour::AuthChallenge:
         socket->write(header(401, 0, "WWW-Authenticate: Basic realm=\"test\"\r\n"));

@@ -24,8 +24,9 @@ class QTcpSocket;
 //     ... QUrl(server.baseUrl() + "/1234/a.bin") ...
 //     QCOMPARE(server.requestCount("/1234/a.bin"), 1);
 //
-// Paths are compared as they appear in the request line (percent-encoding untouched, query
-// included). An unknown path gets a 404. Every received request is recorded, whatever
+// Paths of the map are compared as they appear in the request line (percent-encoding
+// untouched, query included); files below the root directory are found as a real server
+// finds them (query dropped, escapes decoded). An unknown path gets a 404. Every received request is recorded, whatever
 // the answer, so a test can assert that nothing was fetched at all.
 class TestHttpServer : public QObject
 {
@@ -43,6 +44,7 @@ public:
             Trickle,        // `bytes` bytes every `intervalMs` ms until the content is sent
             LengthDelta,    // the content, but Content-Length announces content size + `bytes` (may be negative),
                             // so the body is shorter (bytes > 0) or longer (bytes < 0) than announced
+            NoLength,       // 200 with the whole content but no Content-Length: the body ends at the close
             AuthChallenge,  // 401 with "WWW-Authenticate: Basic"
             NoResponse      // reads the request and never answers; the connection stays open
         };
@@ -66,6 +68,7 @@ public:
         static Behaviour trickle(qint64 n, int everyMs) { return make(Trickle, 200, n, everyMs); }
         static Behaviour shortBody(qint64 missing) { return make(LengthDelta, 200, missing); }
         static Behaviour longBody(qint64 extra) { return make(LengthDelta, 200, -extra); }
+        static Behaviour noLength() { return make(NoLength); }
         static Behaviour authChallenge() { return make(AuthChallenge, 401); }
         static Behaviour noResponse() { return make(NoResponse); }
         Behaviour once() const { return limited(1); }
