@@ -275,8 +275,6 @@ void UpdateEngine::onBannerDownloadFinished()
     const QByteArray image = bannerReply->readAll();
     bannerReply->deleteLater();
     bannerReply = nullptr;
-    if (image.size() > MaxBannerSize)
-        return;
     Q_EMIT bannerFound(image, bannerClickUrl);
 }
 

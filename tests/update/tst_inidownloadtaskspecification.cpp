@@ -287,6 +287,21 @@ private Q_SLOTS:
         QCOMPARE(readFile(localIni()), goodIni);
         config.tempDir = workDir;
     }
+
+    // The discarded transfer held the only mirror's only slot: the new attempt must get it.
+    void resetDuringStalledDownloadRunsAgain()
+    {
+        serve(goodIni, goodSig);
+        server->setBehaviour(servedPath(IniName), TestHttpServer::Behaviour::stallAfter(10).once());
+        auto task = makeTask();
+        task->execute();
+        QTRY_COMPARE(server->requestCount(servedPath(IniName)), 1);
+        task->reset();
+        QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        task->execute();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(readFile(localIni()), goodIni);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestIniDownloadTaskSpecification)
