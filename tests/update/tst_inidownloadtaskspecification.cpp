@@ -298,9 +298,13 @@ private Q_SLOTS:
         QTRY_COMPARE(server->requestCount(servedPath(IniName)), 1);
         task->reset();
         QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
         task->execute();
         QVERIFY(finished.wait(10000));
         QCOMPARE(readFile(localIni()), goodIni);
+        // The partial ini went with its transfer; it was not taken for a finished download.
+        QCOMPARE(server->requestLog(), (QStringList{servedPath(IniName), servedPath(IniName), servedPath(SigName)}));
+        QVERIFY(!texts(messages).join('\n').contains(QLatin1String("Could not verify")));
     }
 };
 
