@@ -2,8 +2,6 @@
 
 #include "tasks/asyncfunc.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QThreadPool>
 
 ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentProgressRange)
@@ -13,6 +11,7 @@ ASyncTaskSpecification::ASyncTaskSpecification(QObject* parent, double parentPro
 
 void ASyncTaskSpecification::execute()
 {
+    ++run;
     ASyncFunc* func = createFunction();
     connectDefaultSignals(func);
     QThreadPool::globalInstance()->start(new ASyncRun(func), 0);
@@ -20,12 +19,27 @@ void ASyncTaskSpecification::execute()
     state = StateRunning;
 }
 
+// Every report carries the run it belongs to: one of a run discarded by reset() may still be
+// queued, and the next run must not take it for its own.
 void ASyncTaskSpecification::connectDefaultSignals(ASyncFunc* func)
 {
-    connect(func, &ASyncFunc::runResult, this, &ASyncTaskSpecification::onRunResult, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::message, this, &TaskSpecification::message, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::error, this, &TaskSpecification::error, Qt::QueuedConnection);
-    connect(func, &ASyncFunc::progress, this, &ASyncTaskSpecification::onProgress, Qt::QueuedConnection);
+    const quint64 thisRun = run;
+    connect(func, &ASyncFunc::runResult, this, [this, thisRun](bool res) {
+        if (thisRun == run)
+            onRunResult(res);
+    }, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::message, this, [this, thisRun](const QString& text) {
+        if (thisRun == run)
+            Q_EMIT message(text);
+    }, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::error, this, [this, thisRun](const QString& text) {
+        if (thisRun == run)
+            Q_EMIT error(text);
+    }, Qt::QueuedConnection);
+    connect(func, &ASyncFunc::progress, this, [this, thisRun](qreal fraction) {
+        if (thisRun == run)
+            onProgress(fraction);
+    }, Qt::QueuedConnection);
 }
 
 void ASyncTaskSpecification::onRunResult(bool res)
@@ -51,8 +65,6 @@ void ASyncTaskSpecification::onProgress(qreal progress)
 void ASyncTaskSpecification::reset()
 {
     QThreadPool::globalInstance()->waitForDone();
-    // Reports of the discarded run are already queued; drop them so that a run started
-    // after this reset cannot take them for its own.
-    QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
+    ++run; // what the discarded run still has queued is dropped on arrival
     TaskSpecification::reset();
 }

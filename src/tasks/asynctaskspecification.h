@@ -27,4 +27,7 @@ protected:
 protected Q_SLOTS:
     void onRunResult(bool res);
     void onProgress(qreal progress);
+
+private:
+    quint64 run = 0; // the current run; reports of other runs are ignored
 };

@@ -41,8 +41,7 @@ void ComposedTaskSpecification::executeSubTasks()
     state = StateRunning;
     const int n = qMin(waitingTasks.size(), maxParallelTasks);
     if (n == 0) {
-        doneReported = true;
-        subtasksDone();
+        reportVerdictOnce();
         return;
     }
     for (int i = 0; i < n; ++i)
@@ -57,10 +56,17 @@ void ComposedTaskSpecification::onStartNextTask()
         task->execute();
         return;
     }
-    if (runningTasks.isEmpty() && !doneReported) {
-        doneReported = true;
-        subtasksDone();
-    }
+    if (runningTasks.isEmpty())
+        reportVerdictOnce();
+}
+
+// The one place where a composite's run reaches its verdict.
+void ComposedTaskSpecification::reportVerdictOnce()
+{
+    if (doneReported)
+        return;
+    doneReported = true;
+    subtasksDone();
 }
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
@@ -76,10 +82,8 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
         subTaskCanceled = true;
         Q_EMIT otherTaskCancelled(task);
     }
-    if (runningTasks.isEmpty() && !doneReported) {
-        doneReported = true;
-        subtasksDone();
-    }
+    if (runningTasks.isEmpty())
+        reportVerdictOnce();
 }
 
 int ComposedTaskSpecification::getStateFromSubTasks() const

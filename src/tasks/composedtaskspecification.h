@@ -48,6 +48,8 @@ private Q_SLOTS:
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
+    void reportVerdictOnce();
+
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingTasks;
     QList<TaskSpecification*> runningTasks;

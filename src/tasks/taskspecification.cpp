@@ -52,6 +52,7 @@ void TaskSpecification::setProgress(double fraction)
 // `finished`, so a parent handling the end already sees the final figures.
 void TaskSpecification::finish()
 {
+    Q_ASSERT_X(state <= StateRunning, "TaskSpecification::finish", "a task ends once per run");
     state = StateFinished;
     setProgress(1.0);
     Q_EMIT finished(this);
@@ -59,12 +60,14 @@ void TaskSpecification::finish()
 
 void TaskSpecification::errorCancel()
 {
+    Q_ASSERT_X(state <= StateRunning, "TaskSpecification::errorCancel", "a task ends once per run");
     state = StateErrorCanceled;
     Q_EMIT canceled(this);
 }
 
 void TaskSpecification::userCancel()
 {
+    Q_ASSERT_X(state <= StateRunning, "TaskSpecification::userCancel", "a task ends once per run");
     state = StateUserCanceled;
     Q_EMIT canceled(this);
 }

@@ -1,7 +1,15 @@
 #include "support/manualtask.h"
+#include "tasks/asyncfunc.h"
+#include "tasks/asynctaskspecification.h"
+#include "tasks/composedtaskspecification.h"
 
+#include <QSemaphore>
 #include <QSignalSpy>
+#include <QThreadPool>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
 
 namespace {
 // Keeps the base class's timeTick and userCanceled.
@@ -18,6 +26,136 @@ public:
     void doUserCancel() { userCancel(); }
     void doProgress(double f) { setProgress(f); }
 };
+
+// The three kinds of task, each driven from outside: `outcome` is its work ending.
+struct Subject
+{
+    virtual ~Subject() = default;
+    virtual TaskSpecification& task() = 0;
+    virtual void outcome(bool ok) = 0;
+    // Called before a reset: background work still in flight ends (and reports, too late).
+    virtual void beforeReset() {}
+};
+
+struct PlainSubject : Subject
+{
+    ManualTask leaf;
+    PlainSubject()
+    {
+        leaf.interruptible = true;
+        leaf.failOnSiblingCancel = true;
+    }
+    TaskSpecification& task() override { return leaf; }
+    // A leaf's work can only end while it runs.
+    void outcome(bool ok) override
+    {
+        if (leaf.getState() == StateRunning)
+            ok ? leaf.doFinish() : leaf.doFail();
+    }
+};
+
+// Work that waits at a gate until the test opens it with the result it should report.
+struct Gate
+{
+    QSemaphore open;
+    std::atomic<bool> result{false};
+    std::atomic<int> waiting{0};
+};
+
+class GateFunc : public ASyncFunc
+{
+public:
+    explicit GateFunc(std::shared_ptr<Gate> gate)
+        : gate(std::move(gate))
+    {
+    }
+    bool run() override
+    {
+        gate->open.acquire();
+        return gate->result;
+    }
+
+private:
+    std::shared_ptr<Gate> gate;
+};
+
+class GateTask : public ASyncTaskSpecification
+{
+public:
+    explicit GateTask(std::shared_ptr<Gate> gate)
+        : ASyncTaskSpecification(nullptr, 1.0)
+        , gate(std::move(gate))
+    {
+    }
+
+protected:
+    ASyncFunc* createFunction() override
+    {
+        ++gate->waiting;
+        return new GateFunc(gate);
+    }
+
+private:
+    std::shared_ptr<Gate> gate;
+};
+
+struct BackgroundSubject : Subject
+{
+    std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+    GateTask background{gate};
+    TaskSpecification& task() override { return background; }
+    void outcome(bool ok) override
+    {
+        if (gate->waiting == 0)
+            return;
+        --gate->waiting;
+        gate->result = ok;
+        gate->open.release();
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    }
+    // The discarded run reports success: only the run counter keeps it from the next run.
+    void beforeReset() override
+    {
+        while (gate->waiting > 0) {
+            --gate->waiting;
+            gate->result = true;
+            gate->open.release();
+        }
+    }
+};
+
+class OneChildComposite : public ComposedTaskSpecification
+{
+public:
+    OneChildComposite()
+        : ComposedTaskSpecification(1, 1.0, nullptr)
+    {
+    }
+    void execute() override
+    {
+        clearSubTasks();
+        child = new ManualTask(this);
+        child->interruptible = true;
+        child->failOnSiblingCancel = true;
+        addSubTask(child);
+        executeSubTasks();
+    }
+    QPointer<ManualTask> child;
+};
+
+struct CompositeSubject : Subject
+{
+    OneChildComposite composite;
+    TaskSpecification& task() override { return composite; }
+    void outcome(bool ok) override
+    {
+        QCoreApplication::processEvents(); // the child starts through the event loop
+        if (composite.child && composite.child->getState() == StateRunning)
+            ok ? composite.child->doFinish() : composite.child->doFail();
+        QCoreApplication::processEvents();
+    }
+};
 }
 
 class TestTaskSpecification : public QObject
@@ -25,6 +163,69 @@ class TestTaskSpecification : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void endsOncePerRun_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        const QStringList actions{"finish", "fail", "user cancel", "sibling notice", "reset", "reset and execute"};
+        for (const char* kind : {"plain", "background", "composite"})
+            for (const QString& first : actions)
+                for (const QString& second : actions)
+                    QTest::addRow("%s: %s, %s", kind, qPrintable(first), qPrintable(second))
+                        << QString::fromLatin1(kind) << first << second;
+    }
+
+    // Whatever happens to a running task, it reports at most one end per run, and a run that
+    // is not discarded ends exactly once when its work is over.
+    void endsOncePerRun()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        std::unique_ptr<Subject> subject;
+        if (kind == QLatin1String("plain"))
+            subject = std::make_unique<PlainSubject>();
+        else if (kind == QLatin1String("background"))
+            subject = std::make_unique<BackgroundSubject>();
+        else
+            subject = std::make_unique<CompositeSubject>();
+        TaskSpecification& task = subject->task();
+        QList<int> ends{0}; // per run
+        const auto count = [&ends] { ++ends.last(); };
+        connect(&task, &TaskSpecification::finished, this, count);
+        connect(&task, &TaskSpecification::canceled, this, count);
+        ManualTask sibling;
+        bool idle = false;
+
+        task.execute();
+        QCoreApplication::processEvents();
+        for (const QString& action : {first, second}) {
+            if (action == QLatin1String("finish") || action == QLatin1String("fail")) {
+                subject->outcome(action == QLatin1String("finish"));
+            } else if (action == QLatin1String("user cancel")) {
+                task.userCanceled();
+            } else if (action == QLatin1String("sibling notice")) {
+                task.onOtherTaskCancelled(&sibling);
+            } else {
+                subject->beforeReset();
+                task.reset();
+                ends << 0;
+                idle = action == QLatin1String("reset");
+                if (!idle)
+                    task.execute();
+            }
+            QCoreApplication::processEvents();
+        }
+        subject->outcome(true); // whatever work is still going ends now
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+
+        for (int n : std::as_const(ends))
+            QVERIFY2(n <= 1, qPrintable(QStringLiteral("a run ended %1 times").arg(n)));
+        QCOMPARE(ends.last(), idle ? 0 : 1);
+    }
+
     void newTaskReportsNothing()
     {
         PlainTask task(0.7);
