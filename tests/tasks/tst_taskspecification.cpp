@@ -114,45 +114,53 @@ struct BackgroundSubject : Subject
         QThreadPool::globalInstance()->waitForDone();
         QCoreApplication::processEvents();
     }
-    // The discarded run reports success: only the run counter keeps it from the next run.
+    // The discarded run reports failure: only the run counter keeps it from the next run.
     void beforeReset() override
     {
         while (gate->waiting > 0) {
             --gate->waiting;
-            gate->result = true;
+            gate->result = false;
             gate->open.release();
         }
     }
 };
 
-class OneChildComposite : public ComposedTaskSpecification
+// Two children side by side: one failing makes the other fail on the sibling notice,
+// both inside the first one's report.
+class TwoChildComposite : public ComposedTaskSpecification
 {
 public:
-    OneChildComposite()
-        : ComposedTaskSpecification(1, 1.0, nullptr)
+    TwoChildComposite()
+        : ComposedTaskSpecification(2, 1.0, nullptr)
     {
     }
     void execute() override
     {
         clearSubTasks();
-        child = new ManualTask(this);
-        child->interruptible = true;
-        child->failOnSiblingCancel = true;
-        addSubTask(child);
+        children.clear();
+        for (int i = 0; i < 2; ++i) {
+            auto* child = new ManualTask(this, 0.5);
+            child->interruptible = true;
+            child->failOnSiblingCancel = true;
+            addSubTask(child);
+            children << child;
+        }
         executeSubTasks();
     }
-    QPointer<ManualTask> child;
+    QList<QPointer<ManualTask>> children;
 };
 
 struct CompositeSubject : Subject
 {
-    OneChildComposite composite;
+    TwoChildComposite composite;
     TaskSpecification& task() override { return composite; }
     void outcome(bool ok) override
     {
-        QCoreApplication::processEvents(); // the child starts through the event loop
-        if (composite.child && composite.child->getState() == StateRunning)
-            ok ? composite.child->doFinish() : composite.child->doFail();
+        QCoreApplication::processEvents(); // children start through the event loop
+        for (ManualTask* child : std::as_const(composite.children)) {
+            if (child && child->getState() == StateRunning)
+                ok ? child->doFinish() : child->doFail();
+        }
         QCoreApplication::processEvents();
     }
 };
@@ -192,9 +200,12 @@ private Q_SLOTS:
             subject = std::make_unique<CompositeSubject>();
         TaskSpecification& task = subject->task();
         QList<int> ends{0}; // per run
-        const auto count = [&ends] { ++ends.last(); };
-        connect(&task, &TaskSpecification::finished, this, count);
-        connect(&task, &TaskSpecification::canceled, this, count);
+        QList<int> canceled{0};
+        connect(&task, &TaskSpecification::finished, this, [&ends] { ++ends.last(); });
+        connect(&task, &TaskSpecification::canceled, this, [&ends, &canceled] {
+            ++ends.last();
+            ++canceled.last();
+        });
         ManualTask sibling;
         bool idle = false;
 
@@ -211,6 +222,7 @@ private Q_SLOTS:
                 subject->beforeReset();
                 task.reset();
                 ends << 0;
+                canceled << 0;
                 idle = action == QLatin1String("reset");
                 if (!idle)
                     task.execute();
@@ -224,6 +236,9 @@ private Q_SLOTS:
         for (int n : std::as_const(ends))
             QVERIFY2(n <= 1, qPrintable(QStringLiteral("a run ended %1 times").arg(n)));
         QCOMPARE(ends.last(), idle ? 0 : 1);
+        // A fresh run whose work succeeds finishes, whatever the run before it left queued.
+        if (second == QLatin1String("reset and execute"))
+            QCOMPARE(canceled.last(), 0);
     }
 
     void newTaskReportsNothing()
