@@ -29,16 +29,9 @@ DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* mana
 // goes back to the pool and the partial file is removed, but nothing is emitted.
 DownloadTaskSpecification::~DownloadTaskSpecification()
 {
-    if (reply) {
-        disconnect(reply, nullptr, this, nullptr);
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    dropReply();
     releaseSlot();
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    dropPartialFile();
 }
 
 void DownloadTaskSpecification::execute()
@@ -120,10 +113,7 @@ void DownloadTaskSpecification::startDownload()
     }
 
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        Q_EMIT error(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
-        releaseSlot();
-        mirror.name.clear();
-        errorCancel();
+        failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }
 
@@ -132,12 +122,7 @@ void DownloadTaskSpecification::startDownload()
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     reply = manager->get(request);
     if (!reply) {
-        Q_EMIT error(QStringLiteral("Download failed to initialize"));
-        file.close();
-        file.remove();
-        releaseSlot();
-        mirror.name.clear();
-        errorCancel();
+        failWithoutRetry(QStringLiteral("Download failed to initialize"));
         return;
     }
     if (!reply->isRunning()) {
@@ -168,20 +153,41 @@ void DownloadTaskSpecification::resetDownload()
     stopWaiting();
     releaseSlot();
     mirror.name.clear();
-    if (reply) {
-        disconnect(reply, nullptr, this, nullptr);
-        reply->deleteLater();
-        reply = nullptr;
-    }
+    dropReply();
     idleTicks = 0;
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    dropPartialFile();
     lastTickBytes = 0;
     bytesWritten = 0;
     expectedSize = initialExpectedSize;
     setProgress(0.0);
+}
+
+// The reply may be the sender of the signal being handled: cut off and deleted later.
+void DownloadTaskSpecification::dropReply()
+{
+    if (!reply)
+        return;
+    disconnect(reply, nullptr, this, nullptr);
+    reply->deleteLater();
+    reply = nullptr;
+}
+
+void DownloadTaskSpecification::dropPartialFile()
+{
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+}
+
+// A local failure: no other mirror would do better, so the task ends without a retry.
+void DownloadTaskSpecification::failWithoutRetry(const QString& text)
+{
+    Q_EMIT error(text);
+    dropPartialFile();
+    releaseSlot();
+    mirror.name.clear();
+    errorCancel();
 }
 
 void DownloadTaskSpecification::errorRetry(const QString& text)
@@ -261,9 +267,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         return;
     }
     reply->close();
-    disconnect(reply, nullptr, this, nullptr);
-    reply->deleteLater();
-    reply = nullptr;
+    dropReply();
     file.close();
     downloadFinished();
 }

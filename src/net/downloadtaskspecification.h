@@ -53,6 +53,9 @@ private:
     void stopWaiting();
     void releaseSlot();
     void errorRetry(const QString& text);
+    void failWithoutRetry(const QString& text);
+    void dropReply();
+    void dropPartialFile();
     bool readData();
 
     QNetworkAccessManager* manager;
