@@ -32,24 +32,46 @@ QWidget* dialogInFront(QWidget* window)
     return nullptr;
 }
 
+// Xvfb has no window manager: a plain title bar shows each window's title as a user sees it.
+constexpr int titleHeight = 24;
+
+QRect framed(const QWidget* widget)
+{
+    return widget->geometry().adjusted(0, -titleHeight, 0, 0);
+}
+
+void paintFramed(QPainter& painter, QWidget* widget, const QPoint& origin)
+{
+    const QRect frame = framed(widget).translated(-origin);
+    painter.fillRect(frame.x(), frame.y(), frame.width(), titleHeight, QColor(0x2b, 0x2d, 0x30));
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(frame.x() + 8, frame.y(), frame.width() - 16, titleHeight), Qt::AlignVCenter | Qt::AlignLeft,
+                     widget->windowTitle());
+    painter.drawPixmap(frame.x(), frame.y() + titleHeight, widget->grab());
+    painter.setPen(QColor(0x20, 0x20, 0x20));
+    painter.drawRect(frame.adjusted(0, 0, -1, -1));
+}
+
 QImage compose(QWidget* window, QWidget* dialog)
 {
+    const bool windowShown = window && window->isVisible();
+    // A dialog that is not a message box would hide the window: show it offset, as a user
+    // would place it.
+    if (windowShown && dialog && !qobject_cast<QMessageBox*>(dialog))
+        dialog->move(window->geometry().topLeft() + QPoint(window->width() / 3, window->height() / 4));
     QRect area;
-    if (window && window->isVisible())
-        area = window->geometry();
+    if (windowShown)
+        area = framed(window);
     if (dialog)
-        area = area.united(dialog->geometry());
+        area = area.united(framed(dialog));
+    area.adjust(-12, -12, 12, 12);
     QImage picture(area.size(), QImage::Format_RGB32);
     picture.fill(QColor(0x3c, 0x3f, 0x41));
     QPainter painter(&picture);
-    if (window && window->isVisible())
-        painter.drawPixmap(window->geometry().topLeft() - area.topLeft(), window->grab());
-    if (dialog) {
-        const QRect frame = dialog->geometry().translated(-area.topLeft());
-        painter.drawPixmap(frame.topLeft(), dialog->grab());
-        painter.setPen(QColor(0x20, 0x20, 0x20));
-        painter.drawRect(frame.adjusted(0, 0, -1, -1));
-    }
+    if (windowShown)
+        paintFramed(painter, window, area.topLeft());
+    if (dialog)
+        paintFramed(painter, dialog, area.topLeft());
     return picture;
 }
 
