@@ -2,30 +2,12 @@
 #include "core/singleinstancechecker.h"
 #include "core/updateengine.h"
 #include "ui/mainwindow.h"
+#include "ui/screenshotseam.h"
 
 #include <QApplication>
 #include <QLocale>
-#include <QPixmap>
 #include <QTimer>
 #include <QTranslator>
-
-#include <cstdio>
-
-namespace {
-// QUORVEL_SCREENSHOT=file.png: once shown, the window saves a picture of itself and the
-// program ends with code 0. Used by the demo to show what a user would see.
-void scheduleScreenshot(MainWindow& window)
-{
-    const QString path = qEnvironmentVariable("QUORVEL_SCREENSHOT");
-    if (path.isEmpty())
-        return;
-    QTimer::singleShot(500, &window, [&window, path] {
-        const bool saved = window.grab().save(path, "PNG");
-        std::fprintf(stderr, "screenshot %s: %s\n", saved ? "saved" : "FAILED", qPrintable(path));
-        QCoreApplication::exit(saved ? 0 : 3);
-    });
-}
-}
 
 int main(int argc, char* argv[])
 {
@@ -52,6 +34,8 @@ int main(int argc, char* argv[])
     // then the translators.
     Configuration configuration;
     MainWindow window(configuration);
+    // Armed before the command line is read, so that a box shown there can be captured too.
+    ScreenshotSeam::arm(&window);
 
     if (!configuration.parseCommandLineOptions())
         return 1;
@@ -63,6 +47,5 @@ int main(int argc, char* argv[])
     window.setUIToConfigSpecs();
     window.show();
     window.setNews();
-    scheduleScreenshot(window);
     return app.exec();
 }

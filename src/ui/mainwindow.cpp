@@ -1,19 +1,24 @@
 #include "ui/mainwindow.h"
 
+#include "buildconfig.h"
 #include "core/configuration.h"
+#include "core/processtools.h"
 #include "core/singleinstancechecker.h"
 #include "core/updateengine.h"
+#include "ui/changelogviewer.h"
 #include "ui/messageboxes.h"
 
-#include <QCoreApplication>
-#include <QHBoxLayout>
-#include <QIcon>
-#include <QLabel>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QFontMetrics>
+#include <QImage>
 #include <QLoggingCategory>
 #include <QPixmap>
-#include <QPushButton>
-#include <QTextEdit>
-#include <QVBoxLayout>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+#include <QUrl>
 
 // Off by default; QT_LOGGING_RULES="quorvel.instance.info=true" shows the guard's activity.
 Q_LOGGING_CATEGORY(lcInstance, "quorvel.instance", QtWarningMsg)
@@ -28,6 +33,13 @@ static void loadResources()
     Q_UNUSED(loaded);
 }
 
+namespace {
+QString smallText(const QString& text)
+{
+    return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
+}
+}
+
 MainWindow::MainWindow(Configuration& configuration)
     : QWidget(nullptr)
     , configuration(configuration)
@@ -36,10 +48,23 @@ MainWindow::MainWindow(Configuration& configuration)
     engine = new UpdateEngine(configuration, this);
     connect(engine, &UpdateEngine::error, this, &MainWindow::onError);
     connect(engine, &UpdateEngine::fatalError, this, &MainWindow::onFatalError);
+    connect(engine, &UpdateEngine::updateProgress, this, &MainWindow::onProgressUpdate);
+    connect(engine, &UpdateEngine::downloadProgress, this, &MainWindow::onDownloadProgress);
     connect(engine, &UpdateEngine::message, this, &MainWindow::onAppendText);
+    connect(engine, &UpdateEngine::updateFinished, this, &MainWindow::onUpdateFinished);
+    connect(engine, &UpdateEngine::updateCanceled, this, &MainWindow::onUpdateCanceled);
+    connect(engine, &UpdateEngine::bannerFound, this, &MainWindow::onBannerFound);
 
-    setupUi();
-    outputTextEdit->hide();
+    ui.setupUi(this);
+    // Queued, so that the log's visibility has changed when it runs.
+    connect(ui.detailsButton, &QPushButton::clicked, this, &MainWindow::onDetailsPressed, Qt::QueuedConnection);
+
+    const QString website = QStringLiteral(QUORVEL_WEBSITE_URL);
+    ui.quorvelLabel->setUrl(website);
+    ui.copyrightLabel->setText(smallText(tr("Quorvel 3 updater &middot; <a href=\"%1\">%2</a>")
+                                             .arg(website.toHtmlEscaped(), QUrl(website).host().toHtmlEscaped())));
+    ui.outputTextEdit->hide();
+    onDownloadProgress(0, 0, 0, false);
 
     auto* instanceServer = new SingleInstanceChecker(this);
     connect(instanceServer, &SingleInstanceChecker::otherInstanceActivate, this,
@@ -48,58 +73,7 @@ MainWindow::MainWindow(Configuration& configuration)
                        << (instanceServer->isListening() ? "listening" : "not listening");
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
-}
-
-void MainWindow::setupUi()
-{
-    if (objectName().isEmpty())
-        setObjectName(QStringLiteral("MainWindow"));
-    resize(486, 342);
-
-    verticalLayout = new QVBoxLayout(this);
-    verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
-    verticalLayout->setSizeConstraint(QLayout::SetFixedSize);
-
-    auto* horizontalLayout_2 = new QHBoxLayout();
-    horizontalLayout_2->setObjectName(QStringLiteral("horizontalLayout_2"));
-    versionLabel = new QLabel(this);
-    versionLabel->setObjectName(QStringLiteral("versionLabel"));
-    versionLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    horizontalLayout_2->addWidget(versionLabel);
-    quorvelLabel = new QLabel(this);
-    quorvelLabel->setObjectName(QStringLiteral("quorvelLabel"));
-    quorvelLabel->setFixedSize(48, 48);
-    quorvelLabel->setPixmap(QPixmap(QStringLiteral(":/images/quorvel_logo.png")));
-    horizontalLayout_2->addWidget(quorvelLabel);
-    verticalLayout->addLayout(horizontalLayout_2);
-
-    // Stands in for the scrolling news banner.
-    newsLabel = new QLabel(this);
-    newsLabel->setObjectName(QStringLiteral("newsLabel"));
-    newsLabel->setWordWrap(true);
-    verticalLayout->addWidget(newsLabel);
-
-    outputTextEdit = new QTextEdit(this);
-    outputTextEdit->setObjectName(QStringLiteral("outputTextEdit"));
-    outputTextEdit->setMaximumSize(16777215, 100);
-    outputTextEdit->setTabChangesFocus(true);
-    outputTextEdit->setReadOnly(true);
-    verticalLayout->addWidget(outputTextEdit);
-
-    auto* horizontalLayout_3 = new QHBoxLayout();
-    horizontalLayout_3->setObjectName(QStringLiteral("horizontalLayout_3"));
-    horizontalLayout_3->addStretch();
-    startButton = new QPushButton(this);
-    startButton->setObjectName(QStringLiteral("startButton"));
-    startButton->setDefault(true);
-    startButton->setText(QCoreApplication::translate("MainWindow", "Start Update"));
-    horizontalLayout_3->addWidget(startButton);
-    verticalLayout->addLayout(horizontalLayout_3);
-
-    setWindowTitle(QCoreApplication::translate("MainWindow", "Quorvel 3 Client Update"));
-    setWindowIcon(QIcon(QStringLiteral(":/images/application.ico")));
-
-    connect(startButton, &QPushButton::clicked, this, &MainWindow::on_startButton_clicked);
+    engine->getBanner();
 }
 
 void MainWindow::setUIToConfigSpecs()
@@ -119,22 +93,52 @@ void MainWindow::setUIToConfigSpecs()
 
     QString header;
     if (!configuration.versionLabel.isEmpty()) {
+        // The label comes from the server or the command line: shown as plain text and elided,
+        // so that neither markup nor a long word can widen the window beyond the screen.
+        QFont bold = ui.versionLabel->font();
+        bold.setBold(true);
+        bold.setPixelSize(14);
+        const QString label = QFontMetrics(bold).elidedText(configuration.versionLabel, Qt::ElideRight,
+                                                            maximumLabelWidth);
         header += QStringLiteral("<div style=\"font-weight:bold;font-size:14px\">");
-        header += tr("Update to Quorvel %1").arg(configuration.versionLabel);
+        header += tr("Update to Quorvel %1").arg(label.toHtmlEscaped());
         header += QStringLiteral("</div>");
     }
     header += QStringLiteral("<div style=\"margin-top:8px\">");
     header += tr("You are currently on <strong>%1 channel</strong>.").arg(channelName);
     header += QStringLiteral("</div>");
-    versionLabel->setText(header);
+    ui.versionLabel->setText(header);
 
     if (configuration.unattended == 1)
-        startButton->setEnabled(false);
+        ui.startButton->setEnabled(false);
 }
 
 void MainWindow::setNews()
 {
-    newsLabel->setText(configuration.newsText);
+    ui.newsBanner->setNews(configuration.newsText);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (!engine->busy()) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (closeRequested)
+        return;
+    const auto answer = MessageBoxes::question(
+        this, tr("Question"), tr("<p>Update in progress.</p><p>Are you sure you want to abort?</p>"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    if (engine->busy()) {
+        closeRequested = true;
+        engine->cancelUpdate();
+    } else {
+        // The update ended while the question was open: nothing is left to cancel.
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    }
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
@@ -162,17 +166,73 @@ void MainWindow::onAutoStartUpdate()
 
 void MainWindow::on_startButton_clicked()
 {
-    // The engine cannot prepare an update yet; the start is only logged.
+    if (updateDone) {
+        ProcessTools::startQv3Client();
+        close();
+        return;
+    }
     if (engine->busy())
         return;
-    onAppendText(QStringLiteral("Update start requested for %1 v. %2")
-                     .arg(configuration.clientType)
-                     .arg(configuration.clientVersion));
+    if (engine->initialize()) {
+        ui.startButton->setEnabled(false);
+        engine->startUpdate();
+    }
 }
 
 void MainWindow::onAppendText(QString text)
 {
-    outputTextEdit->append(text);
+    // As plain text: log lines can carry what a server sent.
+    QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();
+    const bool followEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(ui.outputTextEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!ui.outputTextEdit->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    if (followEnd)
+        bar->setValue(bar->maximum());
+}
+
+void MainWindow::onProgressUpdate(qreal doneFrac)
+{
+    ui.totalProgressBar->setValue(int(doneFrac * 1000));
+}
+
+void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
+{
+    ui.downloadSizeLabel->setVisible(downloading);
+    ui.downloadSpeedLabel->setVisible(downloading);
+    if (!downloading)
+        return;
+    ui.downloadSizeLabel->setText(smallText(tr("%1 KB / %2 KB").arg(downloadDone / 1000).arg(downloadTotal / 1000)));
+    ui.downloadSpeedLabel->setText(smallText(tr("%1 KB/s").arg(speed / 1000)));
+}
+
+void MainWindow::onUpdateFinished()
+{
+    updateDone = true;
+    if (configuration.unattended == 1 && !ChangeLogViewer::instance()) {
+        QTimer::singleShot(1000, this, &MainWindow::on_startButton_clicked);
+        return;
+    }
+    ui.startButton->setText(tr("Start Quorvel"));
+    ui.startButton->setFocus();
+    ui.startButton->setEnabled(true);
+}
+
+void MainWindow::onUpdateCanceled()
+{
+    if (closeRequested) {
+        QCoreApplication::quit();
+        return;
+    }
+    updateDone = false;
+    engine->reset();
+    ui.startButton->setText(tr("Restart"));
+    ui.startButton->setEnabled(true);
+    onAppendText(tr("Update cancelled"));
+    ui.totalProgressBar->setValue(0);
+    MessageBoxes::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)
@@ -182,4 +242,28 @@ void MainWindow::onOtherInstanceActivate(QString message)
     raise();
     activateWindow();
     qCInfo(lcInstance) << "window raised for another instance";
+}
+
+void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
+{
+    const QImage image = QImage::fromData(bannerImage);
+    if (image.isNull())
+        return;
+    const QUrl url(clickUrl);
+    ui.banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
+    ui.banner->setUrl(clickUrl);
+    ui.banner->setPixmap(QPixmap::fromImage(image));
+}
+
+void MainWindow::onDetailsPressed()
+{
+    if (!ui.outputTextEdit->isVisible())
+        return;
+    QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();
+    bar->setValue(bar->maximum());
+}
+
+void MainWindow::on_changelogButton_clicked()
+{
+    ChangeLogViewer::showRemoteChangeLogDialog(this, QString::number(configuration.clientVersion));
 }

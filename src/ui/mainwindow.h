@@ -1,18 +1,17 @@
 #pragma once
 
+#include "ui_mainwindow.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QWidget>
 
 class Configuration;
-class QLabel;
-class QPushButton;
-class QTextEdit;
-class QVBoxLayout;
 class UpdateEngine;
 
-// The updater's only window: the target version and channel, the news, the log and the
-// start button. It owns the update engine and the server side of the single-instance guard.
+// The updater's only window: the target version and channel, the news and the banner, the
+// progress, the download size and speed, the log and the start button. It owns the update
+// engine and the server side of the single-instance guard.
 class MainWindow : public QWidget
 {
     Q_OBJECT
@@ -25,6 +24,12 @@ public:
     void setUIToConfigSpecs();
     void setNews();
 
+    // The longest version label shown in full in the header; longer ones are elided.
+    static constexpr int maximumLabelWidth = 380;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private Q_SLOTS:
     void onFatalConfigError(QString errorMessage);
     void onFatalError(QString errorMessage);
@@ -32,20 +37,19 @@ private Q_SLOTS:
     void onAutoStartUpdate();
     void on_startButton_clicked();
     void onAppendText(QString text);
+    void onProgressUpdate(qreal doneFrac);
+    void onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading);
+    void onUpdateFinished();
+    void onUpdateCanceled();
     void onOtherInstanceActivate(QString message);
+    void onBannerFound(QByteArray bannerImage, QString clickUrl);
+    void onDetailsPressed();
+    void on_changelogButton_clicked();
 
 private:
-    void setupUi();
-
+    Ui_MainWindow ui;
     Configuration& configuration;
     UpdateEngine* engine = nullptr;
     bool updateDone = false;
     bool closeRequested = false;
-
-    QVBoxLayout* verticalLayout = nullptr;
-    QLabel* versionLabel = nullptr;
-    QLabel* quorvelLabel = nullptr;
-    QLabel* newsLabel = nullptr;
-    QTextEdit* outputTextEdit = nullptr;
-    QPushButton* startButton = nullptr;
 };

@@ -7,13 +7,20 @@ class QWidget;
 
 namespace MessageBoxes {
 
-// Shows a modal critical box and returns the button that closed it.
+// Shows a modal critical box and returns the button that closed it. The text is shown as
+// plain text: error texts may carry what a server sent, and markup there could make the box
+// load local files.
 // When the environment variable QUORVEL_AUTOCLOSE_DIALOGS is set (process-level tests and
 // scripted runs), no box is shown: "title: text" is written to stderr on one line and
 // unattendedAnswer is returned, so the program never waits for a click nobody can give.
 QMessageBox::StandardButton critical(QWidget* parent, const QString& title, const QString& text,
                                      QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                      QMessageBox::StandardButton unattendedAnswer = QMessageBox::Ok);
+
+// A modal question box with our own (rich) text; auto-closed like critical().
+QMessageBox::StandardButton question(QWidget* parent, const QString& title, const QString& text,
+                                     QMessageBox::StandardButtons buttons,
+                                     QMessageBox::StandardButton unattendedAnswer);
 
 bool autoCloseEnabled();
 

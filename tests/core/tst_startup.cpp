@@ -1,22 +1,39 @@
 // The real `update` executable, started as a process the way users and scripts start it.
+#include "support/demosigning.h"
+#include "support/mirrorsini.h"
 #include "support/referenceserver.h"
+#include "support/testfiles.h"
+#include "support/testhttpserver.h"
+#include "update/tomcryptutil.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
 const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update");
 
-// An installation directory holding a copy of the executable.
+const QString translationsDir = QStringLiteral(QUORVEL_BINARY_DIR "/src/translations");
+
+// An installation directory holding a copy of the executable and its translations.
 bool install(const QTemporaryDir& dir, QString& executable)
 {
     executable = dir.path() + QStringLiteral("/update");
-    return QFile::copy(updateBinary, executable)
-        && QFile::setPermissions(executable, QFile::permissions(updateBinary));
+    if (!QFile::copy(updateBinary, executable)
+        || !QFile::setPermissions(executable, QFile::permissions(updateBinary))
+        || !QDir(dir.path()).mkdir(QStringLiteral("translations")))
+        return false;
+    const QStringList translations = QDir(translationsDir).entryList({QStringLiteral("*.qm")}, QDir::Files);
+    for (const QString& name : translations) {
+        if (!QFile::copy(translationsDir + QLatin1Char('/') + name, dir.path() + QStringLiteral("/translations/") + name))
+            return false;
+    }
+    return !translations.isEmpty();
 }
 
 bool waitForText(QProcess& process, QByteArray& collected, const QByteArray& text, int timeoutMs)
@@ -52,17 +69,24 @@ private Q_SLOTS:
     void secondStartRaisesFirstAndEndsWithZero();
     void copyInAnotherDirectoryIsNotBlocked();
     void removesOldSpecialFiles();
+    void errorBoxTranslatedOrCaptured_data();
+    void errorBoxTranslatedOrCaptured();
+    void unattendedUpdateInstallsAndStartsClient();
 
 private:
     QProcessEnvironment environment() const;
 
     std::unique_ptr<QTemporaryDir> tmp;
+    // Banner queries of the windows started here end in this silent socket.
+    QUdpSocket bannerSink;
 };
 
 void TestStartup::init()
 {
     tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(tmp->isValid());
+    if (bannerSink.state() != QAbstractSocket::BoundState)
+        QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
 }
 
 QProcessEnvironment TestStartup::environment() const
@@ -74,6 +98,10 @@ QProcessEnvironment TestStartup::environment() const
     // The instance guard's socket files go here, away from other runs.
     env.insert(QStringLiteral("TMPDIR"), tmp->path());
     env.remove(QStringLiteral("QUORVEL_SCREENSHOT"));
+    if (bannerSink.state() == QAbstractSocket::BoundState) {
+        const QString port = QString::number(bannerSink.localPort());
+        env.insert(QStringLiteral("QUORVEL_UPDATE_SERVER_ADDRESS"), QStringLiteral("127.0.0.1:%1:%1").arg(port));
+    }
     return env;
 }
 
@@ -200,6 +228,94 @@ void TestStartup::removesOldSpecialFiles()
         QVERIFY2(!dir.exists(name), qPrintable(name));
     for (const QString& name : kept)
         QVERIFY2(dir.exists(name), qPrintable(name));
+}
+
+void TestStartup::errorBoxTranslatedOrCaptured_data()
+{
+    QTest::addColumn<bool>("german");
+    QTest::addColumn<bool>("screenshot");
+    QTest::addColumn<QString>("printed");
+    QTest::newRow("German locale") << true << false << QStringLiteral("Fehler: Ungültige Versionsnummer (12x)");
+    // A box before the window is shown, without auto-close: captured, then closed.
+    QTest::newRow("screenshot of the box") << false << true << QString();
+}
+
+void TestStartup::errorBoxTranslatedOrCaptured()
+{
+    QFETCH(bool, german);
+    QFETCH(bool, screenshot);
+    QFETCH(QString, printed);
+    QTemporaryDir installation;
+    QString executable;
+    QVERIFY(install(installation, executable));
+    QProcessEnvironment env = environment();
+    if (german) {
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"})
+            env.insert(QString::fromLatin1(name), QStringLiteral("de_DE.UTF-8"));
+    }
+    const QString picture = tmp->filePath(QStringLiteral("box.png"));
+    if (screenshot) {
+        env.remove(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"));
+        env.insert(QStringLiteral("QUORVEL_SCREENSHOT"), picture);
+    }
+    QProcess update;
+    update.setProcessEnvironment(env);
+    update.start(executable, {QStringLiteral("client_linux_amd64"), QStringLiteral("12x")});
+    QVERIFY(update.waitForFinished(15000));
+    const QString errors = QString::fromUtf8(update.readAllStandardError());
+    QCOMPARE(update.exitCode(), 1);
+    if (!printed.isEmpty())
+        QVERIFY2(errors.contains(printed), qPrintable(errors));
+    if (screenshot) {
+        const QImage box(picture);
+        QVERIFY2(box.width() > 100 && box.height() > 50, qPrintable(errors));
+        QVERIFY(!errors.contains(QLatin1String("Error: Invalid version nr")));
+    }
+}
+
+void TestStartup::unattendedUpdateInstallsAndStartsClient()
+{
+    if (!builtWithDemoKey())
+        QSKIP("built with a key other than the demo key; test inis cannot be signed");
+    crypt_init();
+    const QByteArray readme = "installed by the update\n";
+    const QByteArray ini = "[bin]\nreadme.txt=" + md5Hex(readme).toLatin1() + "::" + QByteArray::number(readme.size()) + "\n";
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini"), ini);
+    mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini.sig"), signWithDemoKey(ini));
+    mirror.setFile(QStringLiteral("/4711/bin/readme.txt"), readme);
+
+    // A blank in the installation path must not split the client's start script.
+    QTemporaryDir installation(tmp->filePath(QStringLiteral("quorvel client XXXXXX")));
+    QString executable;
+    QVERIFY(install(installation, executable));
+    QVERIFY(writeMirrorsIni(installation.filePath(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
+    // The script records the directory it runs in: the updater's working directory.
+    const QString marker = installation.filePath(QStringLiteral("client started"));
+    const QString script = installation.filePath(QStringLiteral("qv3client_runscript.sh"));
+    QVERIFY(writeTestFile(script, "#!/bin/sh\npwd > \"$(dirname \"$0\")/client started\"\n"));
+    QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
+    QTemporaryDir workingDir;
+
+    QProcess update;
+    update.setProcessEnvironment(environment());
+    update.setWorkingDirectory(workingDir.path());
+    QSignalSpy firstRequest(&mirror, &TestHttpServer::requestReceived);
+    QSignalSpy finished(&update, &QProcess::finished);
+    QElapsedTimer clock;
+    clock.start();
+    update.start(executable, {QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
+                              QStringLiteral("4711"), QStringLiteral("#"), QStringLiteral("Fresh news")});
+    QVERIFY(firstRequest.wait(15000));
+    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(finished.wait(60000));
+    const QByteArray errors = update.readAllStandardError();
+    QCOMPARE(update.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(update.exitCode() == 0, errors.constData());
+    QCOMPARE(readTestFile(installation.filePath(QStringLiteral("readme.txt"))), readme);
+    QTRY_VERIFY2(QFile::exists(marker), errors.constData());
+    QTRY_COMPARE(readTestFile(marker).trimmed(), workingDir.path().toUtf8());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)

@@ -1,12 +1,12 @@
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
 #include "net/mirrors.h"
+#include "support/demosigning.h"
 #include "support/mirrorsini.h"
 #include "support/taskspy.h"
 #include "support/testhttpserver.h"
 #include "update/checksignaturetaskspecification.h"
 #include "update/inidownloadtaskspecification.h"
-#include "update/publickey.h"
 #include "update/tomcryptutil.h"
 
 #include <QDir>
@@ -24,17 +24,6 @@ constexpr int Version = 77;
 const QString ClientType = QStringLiteral("client_test");
 const QString IniName = ClientType + QStringLiteral(".ini");
 const QString SigName = IniName + QStringLiteral(".sig");
-
-QByteArray signWithDemoKey(const QByteArray& data)
-{
-    Rsa_key key;
-    load_key(&key, QUORVEL_SOURCE_DIR "/keys/demo_private.key");
-    unsigned char sig[1024];
-    unsigned long sigLen = sizeof sig;
-    sign_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()), data.size(), sig, &sigLen);
-    rsa_free(&key);
-    return QByteArray(reinterpret_cast<const char*>(sig), int(sigLen));
-}
 
 bool writeFile(const QString& path, const QByteArray& data)
 {
@@ -91,9 +80,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         crypt_init();
-        QFile demoKey(QUORVEL_SOURCE_DIR "/keys/demo_public.key");
-        QVERIFY(demoKey.open(QIODevice::ReadOnly));
-        if (demoKey.readAll() != QByteArray(reinterpret_cast<const char*>(PUBLIC_KEY), int(PUBLIC_KEY_SIZE)))
+        if (!builtWithDemoKey())
             QSKIP("built with a key other than the demo key; test inis cannot be signed");
         goodSig = signWithDemoKey(goodIni);
         QVERIFY(!goodSig.isEmpty());

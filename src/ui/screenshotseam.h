@@ -1,0 +1,18 @@
+#pragma once
+
+class QWidget;
+
+// Pictures of the real program for the documentation, driven by the environment:
+//   QUORVEL_SCREENSHOT=file.png     save a picture, then end the program
+//   QUORVEL_SCREENSHOT_DELAY=ms     when to take it, counted from arm() (default 500)
+//   QUORVEL_SCREENSHOT_CLICK=a,b    buttons of the window (object names) clicked in this order
+//                                   as soon as the window is shown
+// The picture holds the window if it is shown and, above it, the message box or dialog that is
+// open at that moment, so an error reported before the window appears is captured too. Boxes
+// are closed afterwards; later ones are written to stderr as with QUORVEL_AUTOCLOSE_DIALOGS.
+namespace ScreenshotSeam {
+
+// Does nothing unless QUORVEL_SCREENSHOT is set. Call before anything can open a box.
+void arm(QWidget* window);
+
+}
