@@ -17,7 +17,7 @@ bool writeFile(const QString& path, const QByteArray& content)
 }
 }
 
-class TestConfiguration : public QObject
+class tst_Configuration : public QObject
 {
     Q_OBJECT
 
@@ -40,7 +40,7 @@ private:
     QByteArray savedTmpDir;
 };
 
-void TestConfiguration::init()
+void tst_Configuration::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
@@ -49,7 +49,7 @@ void TestConfiguration::init()
     savedTmpDir = qgetenv("TMPDIR");
 }
 
-void TestConfiguration::cleanup()
+void tst_Configuration::cleanup()
 {
     Configuration::setAppRootPath(QString());
     UpdateChecker::setDefaultReceiveTimeout(0);
@@ -61,7 +61,7 @@ void TestConfiguration::cleanup()
     root.reset();
 }
 
-void TestConfiguration::parsesCommandLine_data()
+void tst_Configuration::parsesCommandLine_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("updateIni");
@@ -138,7 +138,7 @@ void TestConfiguration::parsesCommandLine_data()
         << QStringList{} << QByteArray() << QByteArray() << false << def << 0 << "" << "" << 0 << 0 << "" << true;
 }
 
-void TestConfiguration::parsesCommandLine()
+void tst_Configuration::parsesCommandLine()
 {
     QFETCH(QStringList, args);
     QFETCH(QByteArray, updateIni);
@@ -182,7 +182,7 @@ void TestConfiguration::parsesCommandLine()
     QCOMPARE(retryBoxes, versionReply.isNull() ? 1 : 0);
 }
 
-void TestConfiguration::retriesQueryUntilAnswered()
+void tst_Configuration::retriesQueryUntilAnswered()
 {
     // The first request goes unanswered; the retry gets the list and the news.
     UdpTestPeer peer({std::nullopt, QByteArray("321#R"), QByteArray("retry news")});
@@ -204,7 +204,7 @@ void TestConfiguration::retriesQueryUntilAnswered()
     QCOMPARE(peer.requests().size(), 3);
 }
 
-void TestConfiguration::reportsMissingTypeOrVersion_data()
+void tst_Configuration::reportsMissingTypeOrVersion_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("index");
@@ -213,7 +213,7 @@ void TestConfiguration::reportsMissingTypeOrVersion_data()
     QTest::newRow("no version") << QStringList{"update", "client_x"} << 1 << "No client version specified";
 }
 
-void TestConfiguration::reportsMissingTypeOrVersion()
+void tst_Configuration::reportsMissingTypeOrVersion()
 {
     QFETCH(QStringList, args);
     QFETCH(int, index);
@@ -224,7 +224,7 @@ void TestConfiguration::reportsMissingTypeOrVersion()
     QTEST(fatalSpy.at(0).at(0).toString(), "fatal");
 }
 
-void TestConfiguration::readsProxyAndStreams_data()
+void tst_Configuration::readsProxyAndStreams_data()
 {
     QTest::addColumn<QByteArray>("updateIni");
     QTest::addColumn<QString>("proxy");
@@ -238,7 +238,7 @@ void TestConfiguration::readsProxyAndStreams_data()
     QTest::newRow("one stream") << QByteArray("[update]\nstreams=1\n") << "" << 1;
 }
 
-void TestConfiguration::readsProxyAndStreams()
+void tst_Configuration::readsProxyAndStreams()
 {
     QFETCH(QByteArray, updateIni);
     if (!updateIni.isNull())
@@ -249,7 +249,7 @@ void TestConfiguration::readsProxyAndStreams()
     QTEST(configuration.downloadStreams, "streams");
 }
 
-void TestConfiguration::createTempDirSkipsExistingCandidates()
+void tst_Configuration::createTempDirSkipsExistingCandidates()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
@@ -271,7 +271,7 @@ void TestConfiguration::createTempDirSkipsExistingCandidates()
     QCOMPARE(QFileInfo(configuration.tempDir).permissions() & others, QFile::Permissions());
 }
 
-void TestConfiguration::createTempDirGivesUpAfterThousandCandidates()
+void tst_Configuration::createTempDirGivesUpAfterThousandCandidates()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
@@ -288,7 +288,7 @@ void TestConfiguration::createTempDirGivesUpAfterThousandCandidates()
     QVERIFY(!dir.exists(QStringLiteral("quorvel_temp_1000")));
 }
 
-void TestConfiguration::initalizeStartReusesPreviousDirectory()
+void tst_Configuration::initalizeStartReusesPreviousDirectory()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
@@ -300,5 +300,5 @@ void TestConfiguration::initalizeStartReusesPreviousDirectory()
     QCOMPARE(configuration.tempDir, tmp.path() + QStringLiteral("/quorvel_temp_0"));
 }
 
-QTEST_GUILESS_MAIN(TestConfiguration)
+QTEST_GUILESS_MAIN(tst_Configuration)
 #include "tst_configuration.moc"

@@ -32,7 +32,7 @@ bool createStaleSocket(const QString& path)
 }
 }
 
-class TestSingleInstanceChecker : public QObject
+class tst_SingleInstanceChecker : public QObject
 {
     Q_OBJECT
 
@@ -51,7 +51,7 @@ private:
     QByteArray savedTmpDir;
 };
 
-void TestSingleInstanceChecker::initTestCase()
+void tst_SingleInstanceChecker::initTestCase()
 {
     QVERIFY(tmp.isValid());
     savedTmpDir = qgetenv("TMPDIR");
@@ -60,7 +60,7 @@ void TestSingleInstanceChecker::initTestCase()
     QCOMPARE(QDir::tempPath(), QDir::cleanPath(tmp.path()));
 }
 
-void TestSingleInstanceChecker::cleanupTestCase()
+void tst_SingleInstanceChecker::cleanupTestCase()
 {
     if (savedTmpDir.isNull())
         qunsetenv("TMPDIR");
@@ -68,7 +68,7 @@ void TestSingleInstanceChecker::cleanupTestCase()
         qputenv("TMPDIR", savedTmpDir);
 }
 
-void TestSingleInstanceChecker::nameDependsOnExecutableAndHome()
+void tst_SingleInstanceChecker::nameDependsOnExecutableAndHome()
 {
     QString key = QCoreApplication::applicationFilePath().toLower() + QDir::homePath();
     key.remove(QLatin1Char('/')).remove(QLatin1Char(':'));
@@ -78,7 +78,7 @@ void TestSingleInstanceChecker::nameDependsOnExecutableAndHome()
     QCOMPARE(qChecksum(QByteArrayView("123456789"), Qt::ChecksumIso3309), quint16(0x906e));
 }
 
-void TestSingleInstanceChecker::noInstanceAnswers()
+void tst_SingleInstanceChecker::noInstanceAnswers()
 {
     QElapsedTimer clock;
     clock.start();
@@ -86,7 +86,7 @@ void TestSingleInstanceChecker::noInstanceAnswers()
     QVERIFY(clock.elapsed() < 1500);
 }
 
-void TestSingleInstanceChecker::deliversActivationMessage()
+void tst_SingleInstanceChecker::deliversActivationMessage()
 {
     SingleInstanceChecker guard(nullptr);
     QVERIFY(guard.isListening());
@@ -101,7 +101,7 @@ void TestSingleInstanceChecker::deliversActivationMessage()
     QTRY_COMPARE(spy.count(), 2);
 }
 
-void TestSingleInstanceChecker::cutsMessageAtZeroByte()
+void tst_SingleInstanceChecker::cutsMessageAtZeroByte()
 {
     SingleInstanceChecker guard(nullptr);
     QSignalSpy spy(&guard, &SingleInstanceChecker::otherInstanceActivate);
@@ -114,7 +114,7 @@ void TestSingleInstanceChecker::cutsMessageAtZeroByte()
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("ab"));
 }
 
-void TestSingleInstanceChecker::takesOverStaleSocket()
+void tst_SingleInstanceChecker::takesOverStaleSocket()
 {
     const QString name = SingleInstanceChecker::getLocalServerName();
     const QString path = QDir::tempPath() + QLatin1Char('/') + name;
@@ -136,7 +136,7 @@ void TestSingleInstanceChecker::takesOverStaleSocket()
     QCOMPARE(spy.at(0).at(0).toString(), QStringLiteral("#"));
 }
 
-void TestSingleInstanceChecker::leavesLiveInstanceAlone()
+void tst_SingleInstanceChecker::leavesLiveInstanceAlone()
 {
     SingleInstanceChecker first(nullptr);
     QVERIFY(first.isListening());
@@ -150,5 +150,5 @@ void TestSingleInstanceChecker::leavesLiveInstanceAlone()
     QCOMPARE(firstSpy.last().at(0).toString(), QStringLiteral("#"));
 }
 
-QTEST_GUILESS_MAIN(TestSingleInstanceChecker)
+QTEST_GUILESS_MAIN(tst_SingleInstanceChecker)
 #include "tst_singleinstancechecker.moc"

@@ -58,7 +58,7 @@ void stop(QProcess& process)
 }
 }
 
-class TestStartup : public QObject
+class tst_Startup : public QObject
 {
     Q_OBJECT
 
@@ -81,7 +81,7 @@ private:
     QUdpSocket bannerSink;
 };
 
-void TestStartup::init()
+void tst_Startup::init()
 {
     tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(tmp->isValid());
@@ -89,7 +89,7 @@ void TestStartup::init()
         QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
 }
 
-QProcessEnvironment TestStartup::environment() const
+QProcessEnvironment tst_Startup::environment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -105,7 +105,7 @@ QProcessEnvironment TestStartup::environment() const
     return env;
 }
 
-void TestStartup::invalidVersionEndsWithCodeOne()
+void tst_Startup::invalidVersionEndsWithCodeOne()
 {
     QTemporaryDir installation;
     QString executable;
@@ -119,7 +119,7 @@ void TestStartup::invalidVersionEndsWithCodeOne()
     QVERIFY2(update.readAllStandardError().contains("Error: Invalid version nr (12x)"), "no error box");
 }
 
-void TestStartup::versionZeroAsksServerAndShowsWindow()
+void tst_Startup::versionZeroAsksServerAndShowsWindow()
 {
     QFile config(tmp->filePath(QStringLiteral("server.conf")));
     QVERIFY(config.open(QIODevice::WriteOnly));
@@ -145,7 +145,7 @@ void TestStartup::versionZeroAsksServerAndShowsWindow()
     QTRY_VERIFY(server.output().contains(QStringLiteral(" news ")));
 }
 
-void TestStartup::secondStartRaisesFirstAndEndsWithZero()
+void tst_Startup::secondStartRaisesFirstAndEndsWithZero()
 {
     QTemporaryDir installation;
     QString executable;
@@ -172,7 +172,7 @@ void TestStartup::secondStartRaisesFirstAndEndsWithZero()
     stop(first);
 }
 
-void TestStartup::copyInAnotherDirectoryIsNotBlocked()
+void tst_Startup::copyInAnotherDirectoryIsNotBlocked()
 {
     QTemporaryDir installation;
     QTemporaryDir otherInstallation;
@@ -201,7 +201,7 @@ void TestStartup::copyInAnotherDirectoryIsNotBlocked()
     stop(first);
 }
 
-void TestStartup::removesOldSpecialFiles()
+void tst_Startup::removesOldSpecialFiles()
 {
     QTemporaryDir installation;
     QString executable;
@@ -230,7 +230,7 @@ void TestStartup::removesOldSpecialFiles()
         QVERIFY2(dir.exists(name), qPrintable(name));
 }
 
-void TestStartup::errorBoxTranslatedOrCaptured_data()
+void tst_Startup::errorBoxTranslatedOrCaptured_data()
 {
     QTest::addColumn<bool>("german");
     QTest::addColumn<bool>("screenshot");
@@ -240,7 +240,7 @@ void TestStartup::errorBoxTranslatedOrCaptured_data()
     QTest::newRow("screenshot of the box") << false << true << QString();
 }
 
-void TestStartup::errorBoxTranslatedOrCaptured()
+void tst_Startup::errorBoxTranslatedOrCaptured()
 {
     QFETCH(bool, german);
     QFETCH(bool, screenshot);
@@ -273,7 +273,7 @@ void TestStartup::errorBoxTranslatedOrCaptured()
     }
 }
 
-void TestStartup::unattendedUpdateInstallsAndStartsClient()
+void tst_Startup::unattendedUpdateInstallsAndStartsClient()
 {
     if (!builtWithDemoKey())
         QSKIP("built with a key other than the demo key; test inis cannot be signed");
@@ -318,5 +318,5 @@ void TestStartup::unattendedUpdateInstallsAndStartsClient()
     QTRY_COMPARE(readTestFile(marker).trimmed(), workingDir.path().toUtf8());
 }
 
-QTEST_GUILESS_MAIN(TestStartup)
+QTEST_GUILESS_MAIN(tst_Startup)
 #include "tst_startup.moc"

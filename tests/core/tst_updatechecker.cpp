@@ -13,7 +13,7 @@ int openFileDescriptors()
 }
 }
 
-class TestUpdateChecker : public QObject
+class tst_UpdateChecker : public QObject
 {
     Q_OBJECT
 
@@ -28,7 +28,7 @@ private Q_SLOTS:
     void parsesServerAddress();
 };
 
-void TestUpdateChecker::parsesReplies_data()
+void tst_UpdateChecker::parsesReplies_data()
 {
     QTest::addColumn<QByteArray>("versionReply");
     QTest::addColumn<QByteArray>("newsReply");
@@ -62,7 +62,7 @@ void TestUpdateChecker::parsesReplies_data()
                                             << QString(4095, QLatin1Char('n'));
 }
 
-void TestUpdateChecker::parsesReplies()
+void tst_UpdateChecker::parsesReplies()
 {
     QFETCH(QByteArray, versionReply);
     QFETCH(QByteArray, newsReply);
@@ -81,7 +81,7 @@ void TestUpdateChecker::parsesReplies()
     QCOMPARE(peer.requests(), (QList<QByteArray>{QByteArray("3\0", 2), QByteArray("*\0", 2)}));
 }
 
-void TestUpdateChecker::retryAppendsSecondCopy()
+void tst_UpdateChecker::retryAppendsSecondCopy()
 {
     UdpTestPeer peer({QByteArray("1#A,2#B"), QByteArray("n1"), QByteArray("3#C"), QByteArray("n2")});
     const quint16 port = peer.startAndWaitForPort();
@@ -95,7 +95,7 @@ void TestUpdateChecker::retryAppendsSecondCopy()
     QCOMPARE(checker.news, QStringLiteral("n2"));
 }
 
-void TestUpdateChecker::failsAfterTimeoutAndClosesSocket_data()
+void tst_UpdateChecker::failsAfterTimeoutAndClosesSocket_data()
 {
     QTest::addColumn<QList<std::optional<QByteArray>>>("script");
     QTest::addColumn<int>("expectedVersions");
@@ -103,7 +103,7 @@ void TestUpdateChecker::failsAfterTimeoutAndClosesSocket_data()
     QTest::newRow("no news") << QList<std::optional<QByteArray>>{QByteArray("1#A")} << 1;
 }
 
-void TestUpdateChecker::failsAfterTimeoutAndClosesSocket()
+void tst_UpdateChecker::failsAfterTimeoutAndClosesSocket()
 {
     QFETCH(QList<std::optional<QByteArray>>, script);
     UdpTestPeer peer(script);
@@ -121,7 +121,7 @@ void TestUpdateChecker::failsAfterTimeoutAndClosesSocket()
     QTEST(int(checker.versions.size()), "expectedVersions");
 }
 
-void TestUpdateChecker::defaultConstructorFollowsEnvironment()
+void tst_UpdateChecker::defaultConstructorFollowsEnvironment()
 {
     UdpTestPeer peer({QByteArray("42#env"), QByteArray("news")});
     const quint16 port = peer.startAndWaitForPort();
@@ -134,7 +134,7 @@ void TestUpdateChecker::defaultConstructorFollowsEnvironment()
     QCOMPARE(checker.getClientVersionByChannel(Stable).second, QStringLiteral("env"));
 }
 
-void TestUpdateChecker::parsesServerAddress_data()
+void tst_UpdateChecker::parsesServerAddress_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("valid");
@@ -151,7 +151,7 @@ void TestUpdateChecker::parsesServerAddress_data()
     QTest::newRow("too many parts") << "a:1:2:3" << false << "" << 0 << 0;
 }
 
-void TestUpdateChecker::parsesServerAddress()
+void tst_UpdateChecker::parsesServerAddress()
 {
     QFETCH(QString, text);
     QFETCH(bool, valid);
@@ -167,5 +167,5 @@ void TestUpdateChecker::parsesServerAddress()
     QTEST(int(address.bannerPort), "bannerPort");
 }
 
-QTEST_GUILESS_MAIN(TestUpdateChecker)
+QTEST_GUILESS_MAIN(tst_UpdateChecker)
 #include "tst_updatechecker.moc"

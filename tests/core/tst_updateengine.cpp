@@ -70,7 +70,7 @@ void makeReleases(TestRelease& installed, TestRelease& next)
 }
 }
 
-class TestUpdateEngine : public QObject
+class tst_UpdateEngine : public QObject
 {
     Q_OBJECT
 
@@ -108,7 +108,7 @@ private:
     QString mirrorRoot;
 };
 
-void TestUpdateEngine::init()
+void tst_UpdateEngine::init()
 {
     root = std::make_unique<QTemporaryDir>();
     sandbox = std::make_unique<QTemporaryDir>();
@@ -120,7 +120,7 @@ void TestUpdateEngine::init()
     mirrorRoot = sandbox->filePath(QStringLiteral("mirror"));
 }
 
-void TestUpdateEngine::cleanup()
+void tst_UpdateEngine::cleanup()
 {
     qDeleteAll(mirrors);
     mirrors.clear();
@@ -132,7 +132,7 @@ void TestUpdateEngine::cleanup()
     sandbox.reset();
 }
 
-void TestUpdateEngine::startMirrors(int count)
+void tst_UpdateEngine::startMirrors(int count)
 {
     for (int i = 0; i < count; ++i) {
         auto* server = new TestHttpServer;
@@ -143,7 +143,7 @@ void TestUpdateEngine::startMirrors(int count)
     QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), mirrors));
 }
 
-Configuration* TestUpdateEngine::makeConfiguration(int version)
+Configuration* tst_UpdateEngine::makeConfiguration(int version)
 {
     configuration = std::make_unique<Configuration>();
     configuration->clientType = QStringLiteral("client_test");
@@ -151,7 +151,7 @@ Configuration* TestUpdateEngine::makeConfiguration(int version)
     return configuration.get();
 }
 
-bool TestUpdateEngine::runUpdate(UpdateEngine& engine, QSignalSpy& messages)
+bool tst_UpdateEngine::runUpdate(UpdateEngine& engine, QSignalSpy& messages)
 {
     QSignalSpy finished(&engine, &UpdateEngine::updateFinished);
     QSignalSpy canceled(&engine, &UpdateEngine::updateCanceled);
@@ -164,7 +164,7 @@ bool TestUpdateEngine::runUpdate(UpdateEngine& engine, QSignalSpy& messages)
     return finished.count() == 1 && canceled.isEmpty();
 }
 
-void TestUpdateEngine::wholeUpdateInstallsTheRelease_data()
+void tst_UpdateEngine::wholeUpdateInstallsTheRelease_data()
 {
     QTest::addColumn<QString>("proxyKind");
     QTest::newRow("direct") << "";
@@ -212,7 +212,7 @@ struct TinyProxy
     }
 };
 
-void TestUpdateEngine::wholeUpdateInstallsTheRelease()
+void tst_UpdateEngine::wholeUpdateInstallsTheRelease()
 {
     QFETCH(QString, proxyKind);
     TestRelease installed(1, QStringLiteral("client_test"));
@@ -267,7 +267,7 @@ void TestUpdateEngine::wholeUpdateInstallsTheRelease()
     }
 }
 
-void TestUpdateEngine::cancelledUpdateResumesWithoutRefetching()
+void tst_UpdateEngine::cancelledUpdateResumesWithoutRefetching()
 {
     TestRelease next(2, QStringLiteral("client_test"));
     next.files = {{"a.bin", QByteArray(5000, 'a')}, {"b.bin", QByteArray(5000, 'b')}, {"z.bin", QByteArray(9000, 'z')}};
@@ -313,7 +313,7 @@ void TestUpdateEngine::cancelledUpdateResumesWithoutRefetching()
     QCOMPARE(readTestFile(root->filePath(QStringLiteral("z.bin"))), next.files.value("z.bin"));
 }
 
-void TestUpdateEngine::sessionRecordDecidesReuse_data()
+void tst_UpdateEngine::sessionRecordDecidesReuse_data()
 {
     QTest::addColumn<QString>("recordedVersion");
     QTest::addColumn<QString>("dirKind");
@@ -330,7 +330,7 @@ void TestUpdateEngine::sessionRecordDecidesReuse_data()
     QTest::newRow("open to the group") << "1" << "groupwritable" << "ignore";
 }
 
-void TestUpdateEngine::sessionRecordDecidesReuse()
+void tst_UpdateEngine::sessionRecordDecidesReuse()
 {
     QFETCH(QString, recordedVersion);
     QFETCH(QString, dirKind);
@@ -384,7 +384,7 @@ void TestUpdateEngine::sessionRecordDecidesReuse()
     QCOMPARE(recordedDir, configuration->tempDir);
 }
 
-void TestUpdateEngine::bannerQuery_data()
+void tst_UpdateEngine::bannerQuery_data()
 {
     QTest::addColumn<QList<std::optional<QByteArray>>>("replies");
     QTest::addColumn<bool>("spoof");
@@ -405,7 +405,7 @@ void TestUpdateEngine::bannerQuery_data()
         << QList<std::optional<QByteArray>>{std::nullopt, twoFields} << true << 2 << parts;
 }
 
-void TestUpdateEngine::bannerQuery()
+void tst_UpdateEngine::bannerQuery()
 {
     QFETCH(QList<std::optional<QByteArray>>, replies);
     QFETCH(bool, spoof);
@@ -439,7 +439,7 @@ void TestUpdateEngine::bannerQuery()
         QCOMPARE((QStringList{spy.at(0).at(0).toString(), spy.at(0).at(1).toString()}), found);
 }
 
-void TestUpdateEngine::bannerImageIsHeldToItsLimit_data()
+void tst_UpdateEngine::bannerImageIsHeldToItsLimit_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("announced");
@@ -451,7 +451,7 @@ void TestUpdateEngine::bannerImageIsHeldToItsLimit_data()
     QTest::newRow("2 MB unannounced") << 2000000 << false << false;
 }
 
-void TestUpdateEngine::bannerImageIsHeldToItsLimit()
+void tst_UpdateEngine::bannerImageIsHeldToItsLimit()
 {
     QFETCH(int, size);
     QFETCH(bool, announced);
@@ -480,7 +480,7 @@ void TestUpdateEngine::bannerImageIsHeldToItsLimit()
     }
 }
 
-void TestUpdateEngine::setsProxyFromUpdateIni_data()
+void tst_UpdateEngine::setsProxyFromUpdateIni_data()
 {
     QTest::addColumn<QString>("proxy");
     QTest::addColumn<int>("type");
@@ -495,7 +495,7 @@ void TestUpdateEngine::setsProxyFromUpdateIni_data()
                                          << "proxy.invalid" << 81;
 }
 
-void TestUpdateEngine::setsProxyFromUpdateIni()
+void tst_UpdateEngine::setsProxyFromUpdateIni()
 {
     QFETCH(QString, proxy);
     QSettings settings(Configuration::updateIniPath(), QSettings::IniFormat);
@@ -522,14 +522,14 @@ void TestUpdateEngine::setsProxyFromUpdateIni()
     QCOMPARE(errorSpy.count(), 0);
 }
 
-void TestUpdateEngine::reportsInvalidProxyOnceListened_data()
+void tst_UpdateEngine::reportsInvalidProxyOnceListened_data()
 {
     QTest::addColumn<QString>("proxy");
     QTest::newRow("not a URL") << "http://[::1";
     QTest::newRow("no host") << "proxy.invalid:8080";
 }
 
-void TestUpdateEngine::reportsInvalidProxyOnceListened()
+void tst_UpdateEngine::reportsInvalidProxyOnceListened()
 {
     QFETCH(QString, proxy);
     QSettings settings(Configuration::updateIniPath(), QSettings::IniFormat);
@@ -549,7 +549,7 @@ void TestUpdateEngine::reportsInvalidProxyOnceListened()
     QCOMPARE(engine.findChild<QNetworkAccessManager*>()->proxy().type(), QNetworkProxy::DefaultProxy);
 }
 
-void TestUpdateEngine::startsIdleAndRelaysConfigurationMessages()
+void tst_UpdateEngine::startsIdleAndRelaysConfigurationMessages()
 {
     Configuration configuration;
     UpdateEngine engine(configuration, nullptr);
@@ -563,7 +563,7 @@ void TestUpdateEngine::startsIdleAndRelaysConfigurationMessages()
     QCOMPARE(messageSpy.at(0).at(0).toString(), QStringLiteral("relayed"));
 }
 
-void TestUpdateEngine::removeOldFilesDeletesOnlyLeftovers()
+void tst_UpdateEngine::removeOldFilesDeletesOnlyLeftovers()
 {
     QDir dir(root->path());
     QVERIFY(dir.mkdir(QStringLiteral("sub")));
@@ -591,7 +591,7 @@ void TestUpdateEngine::removeOldFilesDeletesOnlyLeftovers()
         QVERIFY2(dir.exists(name), qPrintable(name));
 }
 
-void TestUpdateEngine::cleanupDirectoryEmptiesRecursivelyButKeepsLinks()
+void tst_UpdateEngine::cleanupDirectoryEmptiesRecursivelyButKeepsLinks()
 {
     QTemporaryDir outside;
     QVERIFY(outside.isValid());
@@ -622,5 +622,5 @@ void TestUpdateEngine::cleanupDirectoryEmptiesRecursivelyButKeepsLinks()
     QVERIFY(QFileInfo::exists(target));
 }
 
-QTEST_GUILESS_MAIN(TestUpdateEngine)
+QTEST_GUILESS_MAIN(tst_UpdateEngine)
 #include "tst_updateengine.moc"

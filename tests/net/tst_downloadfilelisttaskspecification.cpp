@@ -2,6 +2,7 @@
 #include "net/downloadfilelisttaskspecification.h"
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
+#include "support/testfiles.h"
 #include "support/testhttpserver.h"
 
 #include <QCryptographicHash>
@@ -18,21 +19,10 @@
 namespace {
 constexpr int version = 1234;
 
-int useCount(const Mirrors& mirrors)
-{
-    int maxUse = 0, used = 0;
-    mirrors.calcUseStats(maxUse, used);
-    return used;
+
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-}
-
-class TestDownloadFileListTask : public QObject
+class tst_DownloadFileListTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -125,8 +115,8 @@ private Q_SLOTS:
         QVERIFY(finished.wait(10000));
         QCOMPARE(task->getState(), int(StateFinished));
         QCOMPARE(task->getProgress(), 0.6);
-        QCOMPARE(readAll(config.tempDir + "/plugins/imageformats/libqgif.so"), QByteArray(30000, 'c'));
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(readTestFile(config.tempDir + "/plugins/imageformats/libqgif.so"), QByteArray(30000, 'c'));
+        QCOMPARE(usedSlots(*mirrors), 0);
     }
 
     void directoryThatCannotBeMadeFailsAtOnce()
@@ -187,7 +177,7 @@ private Q_SLOTS:
         task->timeTick(done, downloadTotal, speed, downloading);
         QCOMPARE(downloadTotal, quint64(total));
         QCOMPARE(done, quint64(total));
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(usedSlots(*mirrors), 0);
     }
 
     void emptyListFinishesAtOnce()
@@ -225,7 +215,7 @@ private Q_SLOTS:
         QVERIFY(finished.wait(10000));
         QCOMPARE(task->getState(), int(StateFinished));
         QCOMPARE(totalRequests(), 3);
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(usedSlots(*mirrors), 0);
     }
 
     void resetDuringTransfersGivesTheMirrorsBack()
@@ -236,10 +226,10 @@ private Q_SLOTS:
         auto task = makeTask();
         task->execute();
         QTRY_COMPARE(totalRequests(), 2);
-        QCOMPARE(useCount(*mirrors), 2);
+        QCOMPARE(usedSlots(*mirrors), 2);
 
         task->reset();
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(usedSlots(*mirrors), 0);
         QCOMPARE(task->getState(), int(StateIdle));
         // Nothing of the discarded run starts a transfer later.
         QTest::qWait(100);
@@ -261,5 +251,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDownloadFileListTask)
+QTEST_GUILESS_MAIN(tst_DownloadFileListTaskSpecification)
 #include "tst_downloadfilelisttaskspecification.moc"

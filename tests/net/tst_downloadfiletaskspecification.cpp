@@ -2,6 +2,7 @@
 #include "net/downloadfiletaskspecification.h"
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
+#include "support/testfiles.h"
 #include "support/testhttpserver.h"
 
 #include <QCryptographicHash>
@@ -20,26 +21,11 @@ constexpr int version = 1234;
 const QByteArray goodContent = QByteArray(10000, 'g');
 const QByteArray corruptContent = QByteArray(10000, 'c');
 
-QString md5Of(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+
+
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-int useCount(const Mirrors& mirrors)
-{
-    int maxUse = 0, used = 0;
-    mirrors.calcUseStats(maxUse, used);
-    return used;
-}
-}
-
-class TestDownloadFileTask : public QObject
+class tst_DownloadFileTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -65,7 +51,7 @@ private:
 
     FileDownloadSpecification item(const QString& filePath) const
     {
-        return {QStringLiteral("files"), filePath, md5Of(goodContent), goodContent.size()};
+        return {QStringLiteral("files"), filePath, md5Hex(goodContent), goodContent.size()};
     }
 
     std::unique_ptr<DownloadFileTaskSpecification> makeTask(const FileDownloadSpecification& entry, double weight = 1.0)
@@ -138,8 +124,8 @@ private Q_SLOTS:
         QVERIFY(mirrors->getMirrorList()[0].name != testMirrorName(servers.indexOf(corruptServer)));
         QCOMPARE(messages.count("md5 sum for a.bin failed, invalidating mirror and retrying"), 1);
         // The corrupt copy was overwritten by the good one.
-        QCOMPARE(readAll(config.tempDir + "/a.bin"), goodContent);
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(readTestFile(config.tempDir + "/a.bin"), goodContent);
+        QCOMPARE(usedSlots(*mirrors), 0);
     }
 
     void twoCorruptMirrorsEndTheTaskFailed()
@@ -190,7 +176,7 @@ private Q_SLOTS:
         QCOMPARE(servers[0]->totalRequests() + servers[1]->totalRequests(), 1);
         QCOMPARE(mirrors->getMirrorList().size(), 1);
         QCOMPARE(messages.count("md5 sum for a.bin failed, invalidating mirror and retrying"), 0);
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(usedSlots(*mirrors), 0);
     }
 
     void progressAfterDownloadBeforeCheck()
@@ -229,7 +215,7 @@ private Q_SLOTS:
         QVERIFY(finished.wait(10000));
 
         QCOMPARE(servers[0]->requestLog(), QStringList{path});
-        QCOMPARE(readAll(config.tempDir + "/plugins/sub/libx.so"), goodContent);
+        QCOMPARE(readTestFile(config.tempDir + "/plugins/sub/libx.so"), goodContent);
     }
 
     void resetDuringTransferGivesTheMirrorBack()
@@ -242,10 +228,10 @@ private Q_SLOTS:
         auto task = makeTask(item("a.bin"));
         task->execute();
         QTRY_COMPARE(servers[0]->requestCount(path), 1);
-        QCOMPARE(useCount(*mirrors), 1);
+        QCOMPARE(usedSlots(*mirrors), 1);
 
         task->reset();
-        QCOMPARE(useCount(*mirrors), 0);
+        QCOMPARE(usedSlots(*mirrors), 0);
         QCOMPARE(task->getState(), int(StateIdle));
         QVERIFY(task->getSubTasks().isEmpty());
 
@@ -254,9 +240,9 @@ private Q_SLOTS:
         QSignalSpy finished(task.get(), &TaskSpecification::finished);
         task->execute();
         QVERIFY(finished.wait(10000));
-        QCOMPARE(readAll(config.tempDir + "/a.bin"), goodContent);
+        QCOMPARE(readTestFile(config.tempDir + "/a.bin"), goodContent);
     }
 };
 
-QTEST_GUILESS_MAIN(TestDownloadFileTask)
+QTEST_GUILESS_MAIN(tst_DownloadFileTaskSpecification)
 #include "tst_downloadfiletaskspecification.moc"

@@ -40,7 +40,7 @@ void tick(DownloadTaskSpecification& task, int times = 1)
 using Behaviour = TestHttpServer::Behaviour;
 Q_DECLARE_METATYPE(TestHttpServer::Behaviour)
 
-class TestDownloadTaskSpecification : public QObject
+class tst_DownloadTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -92,12 +92,6 @@ private:
 
     static QString served(const QString& remote) { return QStringLiteral("/%1/%2").arg(Version).arg(remote); }
 
-    int usedSlots() const
-    {
-        int maxUse = 0, useCount = 0;
-        pool->calcUseStats(maxUse, useCount);
-        return useCount;
-    }
 
     bool waitEnded(DownloadTaskSpecification* task, int timeout = 10000)
     {
@@ -138,7 +132,7 @@ private Q_SLOTS:
     {
         // Every end path gives its slot back.
         if (pool)
-            QCOMPARE(usedSlots(), 0);
+            QCOMPARE(usedSlots(*pool), 0);
         teardown();
     }
 
@@ -401,9 +395,9 @@ private Q_SLOTS:
         DownloadTaskSpecification* task = makeTask(QStringLiteral("d.bin"));
         task->execute();
         QTRY_COMPARE(task->getBytesWritten(), qint64(500));
-        QCOMPARE(usedSlots(), 1);
+        QCOMPARE(usedSlots(*pool), 1);
         tasks.clear();
-        QCOMPARE(usedSlots(), 0);
+        QCOMPARE(usedSlots(*pool), 0);
         QVERIFY(!QFile::exists(localPath(QStringLiteral("d.bin"))));
         // The dropped transfer really goes away.
         QTRY_COMPARE(server->openConnections(), 0);
@@ -424,7 +418,7 @@ private Q_SLOTS:
         QCOMPARE(pool->getRandomMirror(a), int(MirrorAssigned));
         QCOMPARE(pool->getRandomMirror(b), int(MirrorAssigned));
         tasks.clear();
-        QCOMPARE(usedSlots(), 2);
+        QCOMPARE(usedSlots(*pool), 2);
         QVERIFY(QFile::exists(localPath(QStringLiteral("e.bin"))));
         pool->releaseMirror(a.name);
         pool->releaseMirror(b.name);
@@ -576,7 +570,7 @@ private Q_SLOTS:
         QVERIFY(finished.wait(5000));
         task->reset();
         // The slot went back when the task finished; reset must not give it back twice.
-        QCOMPARE(usedSlots(), 0);
+        QCOMPARE(usedSlots(*pool), 0);
         QCOMPARE(task->getState(), int(StateIdle));
         QCOMPARE(task->getBytesWritten(), qint64(0));
         // The completed file of a finished attempt is kept by reset.
@@ -587,5 +581,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestDownloadTaskSpecification)
+QTEST_GUILESS_MAIN(tst_DownloadTaskSpecification)
 #include "tst_downloadtaskspecification.moc"

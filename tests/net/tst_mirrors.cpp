@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-class TestMirrors : public QObject
+class tst_Mirrors : public QObject
 {
     Q_OBJECT
 
@@ -276,5 +276,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMirrors)
+QTEST_GUILESS_MAIN(tst_Mirrors)
 #include "tst_mirrors.moc"

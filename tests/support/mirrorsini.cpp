@@ -42,6 +42,13 @@ QString testMirrorName(int index)
     return QStringLiteral("mirror%1").arg(index + 1);
 }
 
+int usedSlots(const Mirrors& pool)
+{
+    int maxUse = 0, used = 0;
+    pool.calcUseStats(maxUse, used);
+    return used;
+}
+
 bool startTestMirrors(int count, QObject* owner, const QString& iniPath, int version, Mirrors& pool,
                       QList<TestHttpServer*>& servers)
 {

@@ -24,5 +24,7 @@ bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers,
 QString testMirrorName(int index);
 // Starts `count` test servers owned by `owner`, appends them to `servers`, writes them to a
 // mirrors.ini at `iniPath` and loads `pool` from it. False when any step failed.
+// Transfer slots of the pool in use right now; every test ends with this back at 0.
+int usedSlots(const Mirrors& pool);
 bool startTestMirrors(int count, QObject* owner, const QString& iniPath, int version, Mirrors& pool,
                       QList<TestHttpServer*>& servers);

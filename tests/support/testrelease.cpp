@@ -1,5 +1,6 @@
 #include "support/testrelease.h"
 
+#include "support/demosigning.h"
 #include "support/testfiles.h"
 #include "update/tomcryptutil.h"
 
@@ -15,17 +16,6 @@ QString downloadName(const TestRelease& release, const QString& path)
 }
 }
 
-QByteArray signForUpdater(const QByteArray& data)
-{
-    crypt_init();
-    Rsa_key key;
-    load_key(&key, QUORVEL_SOURCE_DIR "/keys/demo_private.key");
-    unsigned char sig[1024];
-    unsigned long sigLen = sizeof sig;
-    sign_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()), data.size(), sig, &sigLen);
-    rsa_free(&key);
-    return QByteArray(reinterpret_cast<const char*>(sig), int(sigLen));
-}
 
 QByteArray TestRelease::productIni() const
 {
@@ -55,10 +45,11 @@ QByteArray TestRelease::productIni() const
 
 bool TestRelease::publish(const QString& mirrorRoot) const
 {
+    crypt_init();
     const QString base = mirrorRoot + QLatin1Char('/') + QString::number(version) + QLatin1Char('/');
     const QByteArray ini = productIni();
     bool ok = writeTestFile(base + clientType + QStringLiteral(".ini"), ini)
-        && writeTestFile(base + clientType + QStringLiteral(".ini.sig"), signForUpdater(ini));
+        && writeTestFile(base + clientType + QStringLiteral(".ini.sig"), signWithDemoKey(ini));
     for (auto it = files.constBegin(); ok && it != files.constEnd(); ++it) {
         const QByteArray served = gzipped.contains(it.key()) ? gzipData(it.value()) : it.value();
         ok = writeTestFile(base + Section + QLatin1Char('/') + downloadName(*this, it.key()), served);

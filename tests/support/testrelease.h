@@ -34,6 +34,3 @@ struct TestRelease
     // Writes the files as installed, as if this release were the one in place.
     bool install(const QString& installRoot) const;
 };
-
-// A signature of data that the updater built for tests accepts.
-QByteArray signForUpdater(const QByteArray& data);

@@ -49,7 +49,7 @@ int running(const QList<ManualTask*>& tasks)
 }
 }
 
-class TestComposedTaskSpecification : public QObject
+class tst_ComposedTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -316,5 +316,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestComposedTaskSpecification)
+QTEST_GUILESS_MAIN(tst_ComposedTaskSpecification)
 #include "tst_composedtaskspecification.moc"

@@ -166,7 +166,7 @@ struct CompositeSubject : Subject
 };
 }
 
-class TestTaskSpecification : public QObject
+class tst_TaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -354,5 +354,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestTaskSpecification)
+QTEST_GUILESS_MAIN(tst_TaskSpecification)
 #include "tst_taskspecification.moc"

@@ -39,7 +39,7 @@ const QByteArray fullConfig = "# demo\n"
                               "[banner]\nimage = http://127.0.0.1/b.png\nclick = http://127.0.0.1/click\n";
 }
 
-class TestQuorvelUpdateServer : public QObject
+class tst_QuorvelUpdateServer : public QObject
 {
     Q_OBJECT
 
@@ -53,7 +53,7 @@ private Q_SLOTS:
     void printsHelp();
 };
 
-void TestQuorvelUpdateServer::answersRequestsFromConfig()
+void tst_QuorvelUpdateServer::answersRequestsFromConfig()
 {
     QTemporaryDir dir;
     ReferenceServer server;
@@ -78,7 +78,7 @@ void TestQuorvelUpdateServer::answersRequestsFromConfig()
     QVERIFY(lines.at(5).contains(QStringLiteral(" unknown(3300) no reply")));
 }
 
-void TestQuorvelUpdateServer::checkerReadsServerAnswers()
+void tst_QuorvelUpdateServer::checkerReadsServerAnswers()
 {
     QTemporaryDir dir;
     ReferenceServer server;
@@ -91,7 +91,7 @@ void TestQuorvelUpdateServer::checkerReadsServerAnswers()
     QCOMPARE(checker.news, QStringLiteral("Line one, still one\nLine two"));
 }
 
-void TestQuorvelUpdateServer::withoutBannerStaysSilent()
+void tst_QuorvelUpdateServer::withoutBannerStaysSilent()
 {
     QTemporaryDir dir;
     ReferenceServer server;
@@ -102,7 +102,7 @@ void TestQuorvelUpdateServer::withoutBannerStaysSilent()
     QTRY_VERIFY(server.output().contains(QStringLiteral(" banner no reply")));
 }
 
-void TestQuorvelUpdateServer::rejectsBadConfig_data()
+void tst_QuorvelUpdateServer::rejectsBadConfig_data()
 {
     QTest::addColumn<QByteArray>("config");
     QTest::addColumn<QString>("reason");
@@ -121,7 +121,7 @@ void TestQuorvelUpdateServer::rejectsBadConfig_data()
     QTest::newRow("missing file") << QByteArray() << "cannot read";
 }
 
-void TestQuorvelUpdateServer::rejectsBadConfig()
+void tst_QuorvelUpdateServer::rejectsBadConfig()
 {
     QFETCH(QByteArray, config);
     QFETCH(QString, reason);
@@ -139,7 +139,7 @@ void TestQuorvelUpdateServer::rejectsBadConfig()
     QVERIFY(server.readAllStandardOutput().isEmpty());
 }
 
-void TestQuorvelUpdateServer::failsWhenPortTaken()
+void tst_QuorvelUpdateServer::failsWhenPortTaken()
 {
     QTemporaryDir dir;
     const QString config = writeConfig(dir, fullConfig);
@@ -154,7 +154,7 @@ void TestQuorvelUpdateServer::failsWhenPortTaken()
     QVERIFY(second.readAllStandardError().contains("cannot bind the version port"));
 }
 
-void TestQuorvelUpdateServer::printsHelp()
+void tst_QuorvelUpdateServer::printsHelp()
 {
     QProcess server;
     server.start(ReferenceServer::executablePath(), {QStringLiteral("--help")});
@@ -165,5 +165,5 @@ void TestQuorvelUpdateServer::printsHelp()
         QVERIFY2(help.contains(option), option);
 }
 
-QTEST_GUILESS_MAIN(TestQuorvelUpdateServer)
+QTEST_GUILESS_MAIN(tst_QuorvelUpdateServer)
 #include "tst_quorvelupdateserver.moc"

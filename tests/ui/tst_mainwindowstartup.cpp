@@ -12,7 +12,7 @@
 #include <QUdpSocket>
 #include <QtTest>
 
-class TestMainWindowStartup : public QObject
+class tst_MainWindowStartup : public QObject
 {
     Q_OBJECT
 
@@ -33,7 +33,7 @@ private:
     QUdpSocket bannerSink;
 };
 
-void TestMainWindowStartup::initTestCase()
+void tst_MainWindowStartup::initTestCase()
 {
     // Boxes write to stderr instead of waiting for a click.
     qputenv("QUORVEL_AUTOCLOSE_DIALOGS", "1");
@@ -46,20 +46,20 @@ void TestMainWindowStartup::initTestCase()
     qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", "127.0.0.1:" + port + ":" + port);
 }
 
-void TestMainWindowStartup::init()
+void tst_MainWindowStartup::init()
 {
     root = std::make_unique<QTemporaryDir>();
     QVERIFY(root->isValid());
     Configuration::setAppRootPath(root->path());
 }
 
-void TestMainWindowStartup::cleanup()
+void tst_MainWindowStartup::cleanup()
 {
     Configuration::setAppRootPath(QString());
     root.reset();
 }
 
-void TestMainWindowStartup::headerShowsLabelAndChannel_data()
+void tst_MainWindowStartup::headerShowsLabelAndChannel_data()
 {
     QTest::addColumn<QString>("label");
     QTest::addColumn<int>("channel");
@@ -77,7 +77,7 @@ void TestMainWindowStartup::headerShowsLabelAndChannel_data()
                                              + "You are currently on <strong>Alpha channel</strong>.</div>";
 }
 
-void TestMainWindowStartup::headerShowsLabelAndChannel()
+void tst_MainWindowStartup::headerShowsLabelAndChannel()
 {
     QFETCH(QString, label);
     QFETCH(int, channel);
@@ -98,7 +98,7 @@ void TestMainWindowStartup::headerShowsLabelAndChannel()
     QCOMPARE(startButton->isEnabled(), unattended == 0);
 }
 
-void TestMainWindowStartup::showsNewsAndLogo()
+void tst_MainWindowStartup::showsNewsAndLogo()
 {
     Configuration configuration;
     configuration.newsText = QStringLiteral("Server news");
@@ -114,7 +114,7 @@ void TestMainWindowStartup::showsNewsAndLogo()
     QVERIFY(window.findChild<QTextEdit*>(QStringLiteral("outputTextEdit"))->isHidden());
 }
 
-void TestMainWindowStartup::fatalErrorsEndEventLoop_data()
+void tst_MainWindowStartup::fatalErrorsEndEventLoop_data()
 {
     QTest::addColumn<bool>("fromEngine");
     QTest::addColumn<int>("exitCode");
@@ -122,7 +122,7 @@ void TestMainWindowStartup::fatalErrorsEndEventLoop_data()
     QTest::newRow("engine") << true << 2;
 }
 
-void TestMainWindowStartup::fatalErrorsEndEventLoop()
+void tst_MainWindowStartup::fatalErrorsEndEventLoop()
 {
     QFETCH(bool, fromEngine);
     Configuration configuration;
@@ -138,7 +138,7 @@ void TestMainWindowStartup::fatalErrorsEndEventLoop()
     QTEST(QCoreApplication::exec(), "exitCode");
 }
 
-void TestMainWindowStartup::showsInvalidProxyInLog()
+void tst_MainWindowStartup::showsInvalidProxyInLog()
 {
     QSettings settings(Configuration::updateIniPath(), QSettings::IniFormat);
     settings.setValue(QStringLiteral("update/proxy"), QStringLiteral("http://[::1"));
@@ -149,5 +149,5 @@ void TestMainWindowStartup::showsInvalidProxyInLog()
     QTRY_VERIFY(log->toPlainText().contains(QStringLiteral("'http://[::1' is an invalid proxy specification")));
 }
 
-QTEST_MAIN(TestMainWindowStartup)
+QTEST_MAIN(tst_MainWindowStartup)
 #include "tst_mainwindowstartup.moc"

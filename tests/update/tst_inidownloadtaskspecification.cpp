@@ -39,7 +39,7 @@ QByteArray readFile(const QString& path)
 
 }
 
-class TestIniDownloadTaskSpecification : public QObject
+class tst_IniDownloadTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -108,9 +108,7 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        int maxUse = 0, useCount = 0;
-        pool->calcUseStats(maxUse, useCount);
-        QCOMPARE(useCount, 0);
+        QCOMPARE(usedSlots(*pool), 0);
         // A failed check never costs a mirror anything.
         for (const FTPSiteAccessData& site : pool->getMirrorList())
             QCOMPARE(site.errorCount, 0);
@@ -295,5 +293,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestIniDownloadTaskSpecification)
+QTEST_GUILESS_MAIN(tst_IniDownloadTaskSpecification)
 #include "tst_inidownloadtaskspecification.moc"

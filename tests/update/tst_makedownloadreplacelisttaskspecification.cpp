@@ -1,4 +1,5 @@
 #include "core/configuration.h"
+#include "support/testfiles.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include <QCryptographicHash>
@@ -14,17 +15,7 @@
 
 namespace {
 
-QString md5Of(const QByteArray& content)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
-}
 
-bool writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
 
 const QByteArray newContent = "new content of the file";
 const QByteArray oldContent = "old content";
@@ -32,7 +23,7 @@ const QByteArray gzContent = "pretend this is gzip data";
 
 } // namespace
 
-class TestMakeDownloadReplaceList : public QObject
+class tst_MakeDownloadReplaceListTaskSpecification : public QObject
 {
     Q_OBJECT
 
@@ -44,7 +35,7 @@ private:
 
     QString installPath(const QString& rel) const { return base->path() + "/install/" + rel; }
     QString workPath(const QString& rel) const { return base->path() + "/work/" + rel; }
-    bool writeIni(const QByteArray& text) const { return writeFile(workPath("client.ini"), text); }
+    bool writeIni(const QByteArray& text) const { return writeTestFile(workPath("client.ini"), text); }
 
     struct Result
     {
@@ -72,7 +63,7 @@ private Q_SLOTS:
         QVERIFY(base->isValid());
         QVERIFY(QDir(base->path()).mkpath("install"));
         QVERIFY(QDir(base->path()).mkpath("work"));
-        QVERIFY(writeFile(base->path() + "/outside", "not ours"));
+        QVERIFY(writeTestFile(base->path() + "/outside", "not ours"));
         Configuration::setAppRootPath(base->path() + "/install");
         config.tempDir = base->path() + "/work";
         config.clientType = "client";
@@ -153,15 +144,15 @@ private Q_SLOTS:
         const QByteArray downloaded = compressed ? gzContent : newContent;
         const QString key = compressed ? "pkg/libx.so.gz" : "plugins/libx.so";
         const QString installedAs = compressed ? "lib/libx.so" : key;
-        QByteArray value = md5Of(downloaded).toUpper().toLatin1() + "::" + QByteArray::number(downloaded.size());
+        QByteArray value = md5Hex(downloaded).toUpper().toLatin1() + "::" + QByteArray::number(downloaded.size());
         if (compressed)
-            value += "::" + md5Of(newContent).toLatin1() + "::" + QByteArray::number(newContent.size()) + "::" +
+            value += "::" + md5Hex(newContent).toLatin1() + "::" + QByteArray::number(newContent.size()) + "::" +
                      installedAs.toLatin1();
         QVERIFY(writeIni("[files]\n" + key.toLatin1() + "=" + value + "\n"));
         if (installed)
-            QVERIFY(writeFile(installPath(installedAs), installed == 1 ? newContent : oldContent));
+            QVERIFY(writeTestFile(installPath(installedAs), installed == 1 ? newContent : oldContent));
         if (working)
-            QVERIFY(writeFile(workPath(key), working == 1 ? downloaded : QByteArray("garbage")));
+            QVERIFY(writeTestFile(workPath(key), working == 1 ? downloaded : QByteArray("garbage")));
 
         FileSpecifications target;
         const Result result = runTask(target);
@@ -179,9 +170,9 @@ private Q_SLOTS:
     {
         // A file under the key's own name in the installation matches field 1, but the
         // decompressed file is missing: it must still be installed.
-        QVERIFY(writeIni("[files]\npkg/libx.so.gz=" + md5Of(gzContent).toLatin1() + "::25::" +
-                         md5Of(newContent).toLatin1() + "::23::lib/libx.so\n"));
-        QVERIFY(writeFile(installPath("pkg/libx.so.gz"), gzContent));
+        QVERIFY(writeIni("[files]\npkg/libx.so.gz=" + md5Hex(gzContent).toLatin1() + "::25::" +
+                         md5Hex(newContent).toLatin1() + "::23::lib/libx.so\n"));
+        QVERIFY(writeTestFile(installPath("pkg/libx.so.gz"), gzContent));
         FileSpecifications target;
         QCOMPARE(runTask(target).state, int(StateFinished));
         QCOMPARE(target.replaceList.size(), 1);
@@ -190,7 +181,7 @@ private Q_SLOTS:
 
     void recordsCarryTheFields()
     {
-        const QString md5a = md5Of("a"), md5b = md5Of("b");
+        const QString md5a = md5Hex("a"), md5b = md5Hex("b");
         QVERIFY(writeIni(("[files]\n"
                           "plugins\\libz.so.gz=" + md5a + "::1234::" + md5b + "::5678::plugins/libz.so\n"
                           "update=" + md5b + "::notanumber\n"
@@ -228,27 +219,27 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("section");
-        const QByteArray good = "a_good=" + md5Of("x").toLatin1() + "::1\n";
-        const QByteArray sums = md5Of("x").toLatin1() + "::1::" + md5Of("y").toLatin1() + "::1::";
-        QTest::newRow("three fields") << "[files]\n" + good + "b_bad=" + md5Of("x").toLatin1() + "::1::\n"
+        const QByteArray good = "a_good=" + md5Hex("x").toLatin1() + "::1\n";
+        const QByteArray sums = md5Hex("x").toLatin1() + "::1::" + md5Hex("y").toLatin1() + "::1::";
+        QTest::newRow("three fields") << "[files]\n" + good + "b_bad=" + md5Hex("x").toLatin1() + "::1::\n"
                                       << "files";
-        QTest::newRow("one field") << "[files]\n" + good + "b_bad=" + md5Of("x").toLatin1() + "\n" << "files";
+        QTest::newRow("one field") << "[files]\n" + good + "b_bad=" + md5Hex("x").toLatin1() + "\n" << "files";
         QTest::newRow("six fields") << "[files]\n" + good + "b_bad=" + sums + "x::y\n" << "files";
         QTest::newRow("Delete is a file section") << "[Delete]\nold.so=\n[files]\n" + good << "Delete";
         // Paths that would reach outside the working directory or the installation.
-        QTest::newRow("key with ..") << "[files]\n" + good + "../outside=" + md5Of("x").toLatin1() + "::1\n"
+        QTest::newRow("key with ..") << "[files]\n" + good + "../outside=" + md5Hex("x").toLatin1() + "::1\n"
                                      << "files";
         QTest::newRow("key with backslashed ..")
-            << "[files]\n" + good + "..\\outside=" + md5Of("x").toLatin1() + "::1\n" << "files";
+            << "[files]\n" + good + "..\\outside=" + md5Hex("x").toLatin1() + "::1\n" << "files";
         QTest::newRow("key with escaped ..")
-            << "[files]\n" + good + "%2E%2E/outside=" + md5Of("x").toLatin1() + "::1\n" << "files";
-        QTest::newRow("absolute key") << "[files]\n" + good + "/tmp/x=" + md5Of("x").toLatin1() + "::1\n"
+            << "[files]\n" + good + "%2E%2E/outside=" + md5Hex("x").toLatin1() + "::1\n" << "files";
+        QTest::newRow("absolute key") << "[files]\n" + good + "/tmp/x=" + md5Hex("x").toLatin1() + "::1\n"
                                       << "files";
         QTest::newRow("key with empty component")
-            << "[files]\n" + good + "b//c=" + md5Of("x").toLatin1() + "::1\n" << "files";
+            << "[files]\n" + good + "b//c=" + md5Hex("x").toLatin1() + "::1\n" << "files";
         QTest::newRow("key with trailing slash")
-            << "[files]\n" + good + "b/=" + md5Of("x").toLatin1() + "::1\n" << "files";
-        QTest::newRow("key .") << "[files]\n" + good + ".=" + md5Of("x").toLatin1() + "::1\n" << "files";
+            << "[files]\n" + good + "b/=" + md5Hex("x").toLatin1() + "::1\n" << "files";
+        QTest::newRow("key .") << "[files]\n" + good + ".=" + md5Hex("x").toLatin1() + "::1\n" << "files";
         QTest::newRow("unzip path with ..") << "[files]\n" + good + "b.gz=" + sums + "../outside\n" << "files";
         QTest::newRow("absolute unzip path") << "[files]\n" + good + "b.gz=" + sums + "/tmp/outside\n" << "files";
         QTest::newRow("unzip path with backslash") << "[files]\n" + good + "b.gz=" + sums + "lib\\\\x\n" << "files";
@@ -300,8 +291,8 @@ private Q_SLOTS:
     void onlyDeleteKeys()
     {
         QVERIFY(writeIni("[delete]\nold/libx.so=\nmissing.so=\nupdate=whatever\n"));
-        QVERIFY(writeFile(installPath("old/libx.so"), oldContent));
-        QVERIFY(writeFile(installPath("update"), oldContent));
+        QVERIFY(writeTestFile(installPath("old/libx.so"), oldContent));
+        QVERIFY(writeTestFile(installPath("update"), oldContent));
         FileSpecifications target;
         QCOMPARE(runTask(target).state, int(StateFinished));
         QVERIFY(target.downloadList.isEmpty());
@@ -311,8 +302,8 @@ private Q_SLOTS:
 
     void pathInReplaceAndDeleteList()
     {
-        QVERIFY(writeIni("[delete]\nupdate=\n[files]\nupdate=" + md5Of(newContent).toLatin1() + "::23\n"));
-        QVERIFY(writeFile(installPath("update"), oldContent));
+        QVERIFY(writeIni("[delete]\nupdate=\n[files]\nupdate=" + md5Hex(newContent).toLatin1() + "::23\n"));
+        QVERIFY(writeTestFile(installPath("update"), oldContent));
         FileSpecifications target;
         QCOMPARE(runTask(target).state, int(StateFinished));
         QCOMPARE(target.replaceList.size(), 1);
@@ -324,8 +315,8 @@ private Q_SLOTS:
     {
         // Without a ".sig" next to the files nothing can match: both lists.
         QVERIFY(writeIni("[files]\nupdate=::23\n"));
-        QVERIFY(writeFile(installPath("update"), newContent));
-        QVERIFY(writeFile(workPath("update"), newContent));
+        QVERIFY(writeTestFile(installPath("update"), newContent));
+        QVERIFY(writeTestFile(workPath("update"), newContent));
         FileSpecifications target;
         QCOMPARE(runTask(target).state, int(StateFinished));
         QCOMPARE(target.replaceList.size(), 1);
@@ -337,7 +328,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QList<qreal>>("expected");
         QTest::addColumn<bool>("ok");
-        const QByteArray entry = "=" + md5Of("x").toLatin1() + "::1\n";
+        const QByteArray entry = "=" + md5Hex("x").toLatin1() + "::1\n";
         QTest::newRow("all valid") << "[delete]\nd1=\nd2=\n[files]\na" + entry + "b" + entry + "c" + entry
                                    << QList<qreal>{0.2, 0.4, 0.6, 0.8, 1.0} << true;
         QTest::newRow("stops at the bad key") << "[files]\na" + entry + "b=bad\nc" + entry + "d" + entry
@@ -364,7 +355,7 @@ private Q_SLOTS:
 
     void taskWeightsTheProgress()
     {
-        QVERIFY(writeIni("[files]\na=" + md5Of("x").toLatin1() + "::1\nb=" + md5Of("x").toLatin1() + "::1\n"));
+        QVERIFY(writeIni("[files]\na=" + md5Hex("x").toLatin1() + "::1\nb=" + md5Hex("x").toLatin1() + "::1\n"));
         FileSpecifications target;
         MakeDownloadReplaceListTaskSpecification task(&config, target, nullptr, 0.05);
         QSignalSpy progress(&task, &TaskSpecification::updateProgress);
@@ -379,5 +370,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestMakeDownloadReplaceList)
+QTEST_GUILESS_MAIN(tst_MakeDownloadReplaceListTaskSpecification)
 #include "tst_makedownloadreplacelisttaskspecification.moc"
