@@ -2,13 +2,15 @@
 
 #include "core/updateserveraddress.h"
 
+#include <QDeadlineTimer>
 #include <QStringList>
 
+#include <cerrno>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -45,15 +47,36 @@ bool sendRequest(int fd, const sockaddr_in& target, char kind)
     return sent >= 1;
 }
 
-// One datagram as 8-bit text, cut at its first zero byte and at bufferSize - 1 bytes.
-bool receiveText(int fd, char* buffer, int bufferSize, QString& text)
+// One datagram from the server as 8-bit text, cut at its first zero byte and at
+// bufferSize - 1 bytes. Datagrams from any other address are dropped unread, within the
+// same time-out: anyone can send to our port, and a forged reply could offer any version.
+// The port is not compared; a sender that can forge the address can forge it too.
+bool receiveText(int fd, const sockaddr_in& server, int timeoutMs, char* buffer, int bufferSize, QString& text)
 {
-    const ssize_t received = ::recv(fd, buffer, bufferSize - 1, 0);
-    if (received < 0)
-        return false;
-    buffer[received] = '\0';
-    text = QString::fromLatin1(buffer, static_cast<qsizetype>(std::strlen(buffer)));
-    return true;
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, int(deadline.remainingTime()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        sockaddr_in sender;
+        socklen_t senderSize = sizeof sender;
+        const ssize_t received = ::recvfrom(fd, buffer, bufferSize - 1, MSG_DONTWAIT,
+                                            reinterpret_cast<sockaddr*>(&sender), &senderSize);
+        if (received < 0) {
+            if (errno == EAGAIN || errno == EINTR)
+                continue;
+            return false;
+        }
+        if (senderSize < sizeof sender || sender.sin_family != AF_INET
+            || sender.sin_addr.s_addr != server.sin_addr.s_addr)
+            continue;
+        buffer[received] = '\0';
+        text = QString::fromLatin1(buffer, static_cast<qsizetype>(std::strlen(buffer)));
+        return true;
+    }
 }
 }
 
@@ -106,20 +129,10 @@ bool UpdateChecker::readFromServer()
     if (!sendRequest(socket.fd, target, '3'))
         return false;
 
-    timeval timeout;
-    timeout.tv_sec = receiveTimeoutMs / 1000;
-    timeout.tv_usec = (receiveTimeoutMs % 1000) * 1000;
-    if (timeout.tv_sec <= 0 && timeout.tv_usec <= 0) {
-        // A zero time-out would mean "wait forever".
-        timeout.tv_sec = 0;
-        timeout.tv_usec = 1000;
-    }
-    if (::setsockopt(socket.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-        return false;
-
+    const int timeoutMs = qMax(receiveTimeoutMs, 1);
     char versionBuffer[versionBufferSize];
     QString versionList;
-    if (!receiveText(socket.fd, versionBuffer, versionBufferSize, versionList))
+    if (!receiveText(socket.fd, target, timeoutMs, versionBuffer, versionBufferSize, versionList))
         return false;
     appendVersions(versionList);
 
@@ -127,7 +140,7 @@ bool UpdateChecker::readFromServer()
         return false;
 
     char newsBuffer[newsBufferSize];
-    return receiveText(socket.fd, newsBuffer, newsBufferSize, news);
+    return receiveText(socket.fd, target, timeoutMs, newsBuffer, newsBufferSize, news);
 }
 
 void UpdateChecker::appendVersions(const QString& list)

@@ -27,12 +27,13 @@ public:
     // 0 restores the default.
     static void setDefaultReceiveTimeout(int milliseconds);
 
+    // Appends the entries of one version-list reply to versions.
+    void appendVersions(const QString& list);
+
     QList<QPair<QString, QString>> versions;
     QString news;
 
 private:
-    void appendVersions(const QString& list);
-
     QString host;
     quint16 port;
     int receiveTimeoutMs;

@@ -1,6 +1,6 @@
 #include "tasks/filerenametaskspecification.h"
 
-#include <QFile>
+#include "tasks/safefileops.h"
 
 FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath, const QString& newPath,
                                                          RollbackDataList* rollbackList, QObject* parent,
@@ -12,7 +12,8 @@ FileRenameTaskSpecification::FileRenameTaskSpecification(const QString& oldPath,
 
 bool FileRenameTaskSpecification::doOp()
 {
-    if (!QFile::rename(sourcePath, path)) {
+    // Never onto anything already there, not even a dangling link, and never by copying.
+    if (!SafeFileOps::renameNoReplace(sourcePath, path)) {
         Q_EMIT message(QStringLiteral("Could not rename '%1' to '%2'").arg(sourcePath, path));
         return false;
     }

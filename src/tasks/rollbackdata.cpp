@@ -6,6 +6,8 @@
 #include <QMetaObject>
 #include <QObject>
 
+#include "tasks/safefileops.h"
+
 RollbackData::RollbackData(Operation operation, const QString& oldPath, const QString& path)
     : path(path)
     , oldPath(oldPath)
@@ -23,7 +25,7 @@ bool RollbackData::rollback(QObject* reporter) const
 {
     switch (operation) {
     case Rename:
-        if (QFile::rename(path, oldPath))
+        if (SafeFileOps::renameNoReplace(path, oldPath))
             return true;
         message(reporter, QStringLiteral("warning: rollback rename %1 to %2 failed").arg(oldPath, path));
         return false;

@@ -1,6 +1,8 @@
 #include "update/filereplacelisttaskspecification.h"
 
+#include "core/configuration.h"
 #include "tasks/dircreatetaskspecification.h"
+#include "tasks/safefileops.h"
 #include "update/filereplacetaskspecification.h"
 
 #include <QDir>
@@ -66,6 +68,10 @@ void FileReplaceListTaskSpecification::subtasksDone()
     if (getStateFromSubTasks() != StateFinished) {
         Q_EMIT message(QStringLiteral("rolling back file updates"));
         ownJournal.rollback(this);
+    } else if (!replaceList->isEmpty()) {
+        // One flush for the whole phase instead of one per file: a kill cannot lose written
+        // data anyway, and this covers a power loss once the phase has ended.
+        SafeFileOps::syncFileSystem(Configuration::getAppRootPath());
     }
     ComposedTaskSpecification::subtasksDone();
 }

@@ -5,6 +5,7 @@
 #include "tasks/filedeletetaskspecification.h"
 #include "tasks/filerenametaskspecification.h"
 #include "tasks/fileunziptaskspecification.h"
+#include "tasks/safefileops.h"
 #include "update/checksignaturetaskspecification.h"
 
 #include <QFile>
@@ -57,8 +58,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString old = installedPath(replaceItem.oldDestFileName());
 
     double remaining = 1.0;
-    if (QFileInfo::exists(dest)) {
-        if (QFileInfo::exists(old)) {
+    // Existence without following links: a dangling link still occupies the name.
+    const bool oldThere = SafeFileOps::entryExists(old);
+    if (SafeFileOps::entryExists(dest)) {
+        if (oldThere) {
             // Left over from an interrupted update; it is in the way of the move aside.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));
             remaining = 0.9;
@@ -66,6 +69,12 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         movedAside = true;
         addSubTask(new FileRenameTaskSpecification(dest, old, &ownJournal, this, 0.1));
         remaining -= 0.1;
+    } else if (oldThere) {
+        // An interrupted update moved the installed copy aside and never put the new one in
+        // place: the "_old_" copy is the installed one, to restore on failure and to delete
+        // after success like any moved-aside file.
+        movedAside = true;
+        ownJournal.add(RollbackData(RollbackData::Rename, dest, old));
     }
     if (replaceItem.hasUnzip()) {
         addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, dest, this, remaining - 0.2));

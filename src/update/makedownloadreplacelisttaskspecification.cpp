@@ -1,6 +1,7 @@
 #include "update/makedownloadreplacelisttaskspecification.h"
 
 #include "core/configuration.h"
+#include "tasks/safefileops.h"
 #include "update/checksignaturetaskspecification.h"
 
 #include <QFileInfo>
@@ -133,8 +134,15 @@ bool MakeDownloadReplaceListFunc::addFileEntry(const QString& section, const QSt
 
     const QString installedPath = appRoot + QLatin1Char('/') + replace.destFileName(QString());
     const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5Sum : download.md5Sum;
-    if (matchesMd5(installedPath, installedMd5))
+    if (matchesMd5(installedPath, installedMd5)) {
+        // An update killed after installing this file left the old copy behind; special
+        // files keep theirs until the next start.
+        const QString old = replace.oldDestFileName();
+        if (SafeFileOps::entryExists(appRoot + QLatin1Char('/') + old)
+            && !Configuration::getSpecialFileNames().contains(QFileInfo(replace.pureDestFilePath()).fileName()))
+            lists->deleteList.append(old);
         return true;
+    }
 
     lists->replaceList.append(replace);
     if (!matchesMd5(workingDir + QLatin1Char('/') + key, download.md5Sum))

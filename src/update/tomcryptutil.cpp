@@ -100,6 +100,9 @@ void create_key(Rsa_key* key)
 void load_key(Rsa_key* key, unsigned char const* data, unsigned long len)
 {
     require_init();
+    // libtomcrypt aborts the process on an empty input instead of returning an error.
+    if (len == 0)
+        throw crypt_exception("rsa_import: empty key");
     check_err("rsa_import", rsa_import(data, len, key));
 }
 

@@ -15,6 +15,10 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 namespace {
 const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update");
 
@@ -68,6 +72,7 @@ private Q_SLOTS:
     void versionZeroAsksServerAndShowsWindow();
     void secondStartRaisesFirstAndEndsWithZero();
     void copyInAnotherDirectoryIsNotBlocked();
+    void simultaneousStartsLeaveOneRunning();
     void removesOldSpecialFiles();
     void errorBoxTranslatedOrCaptured_data();
     void errorBoxTranslatedOrCaptured();
@@ -97,6 +102,7 @@ QProcessEnvironment tst_Startup::environment() const
     env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("quorvel.instance.info=true"));
     // The instance guard's socket files go here, away from other runs.
     env.insert(QStringLiteral("TMPDIR"), tmp->path());
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp->path());
     env.remove(QStringLiteral("QUORVEL_SCREENSHOT"));
     if (bannerSink.state() == QAbstractSocket::BoundState) {
         const QString port = QString::number(bannerSink.localPort());
@@ -199,6 +205,41 @@ void tst_Startup::copyInAnotherDirectoryIsNotBlocked()
     QVERIFY(!firstLog.contains("window raised"));
     stop(other);
     stop(first);
+}
+
+void tst_Startup::simultaneousStartsLeaveOneRunning()
+{
+    QTemporaryDir installation;
+    QString executable;
+    QVERIFY(install(installation, executable));
+    const QStringList arguments{QStringLiteral("client_linux_amd64"), QStringLiteral("123")};
+    constexpr int starts = 4;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<QProcess>> processes;
+        for (int i = 0; i < starts; ++i) {
+            processes.push_back(std::make_unique<QProcess>());
+            processes.back()->setProcessEnvironment(environment());
+        }
+        for (auto& process : processes)
+            process->start(executable, arguments);
+        // Every start but one hands over to the one that goes on and ends with code 0.
+        QTRY_COMPARE_WITH_TIMEOUT(std::count_if(processes.begin(), processes.end(),
+                                                [](const auto& p) { return p->state() == QProcess::NotRunning; }),
+                                  starts - 1, 20000);
+        int running = 0;
+        for (auto& process : processes) {
+            if (process->state() != QProcess::NotRunning) {
+                ++running;
+                QByteArray log;
+                QVERIFY2(waitForText(*process, log, "window raised for another instance", 5000), log.constData());
+                stop(*process);
+            } else {
+                QCOMPARE(process->exitStatus(), QProcess::NormalExit);
+                QCOMPARE(process->exitCode(), 0);
+            }
+        }
+        QCOMPARE(running, 1);
+    }
 }
 
 void tst_Startup::removesOldSpecialFiles()

@@ -21,6 +21,7 @@ private Q_SLOTS:
     void parsesReplies_data();
     void parsesReplies();
     void retryAppendsSecondCopy();
+    void ignoresRepliesFromOtherAddresses();
     void failsAfterTimeoutAndClosesSocket_data();
     void failsAfterTimeoutAndClosesSocket();
     void defaultConstructorFollowsEnvironment();
@@ -93,6 +94,19 @@ void tst_UpdateChecker::retryAppendsSecondCopy()
     QCOMPARE(checker.getClientVersionByChannel(Beta), qMakePair(QStringLiteral("2"), QStringLiteral("B")));
     QCOMPARE(checker.getClientVersionByChannel(Alpha), qMakePair(QStringLiteral("3"), QStringLiteral("C")));
     QCOMPARE(checker.news, QStringLiteral("n2"));
+}
+
+void tst_UpdateChecker::ignoresRepliesFromOtherAddresses()
+{
+    UdpTestPeer peer({QByteArray("1001#Real"), QByteArray("real news")});
+    peer.setForgedReply(QByteArray("666#<b>SPOOFED</b>"));
+    const quint16 port = peer.startAndWaitForPort();
+    QVERIFY(port != 0);
+    UpdateChecker checker(QStringLiteral("127.0.0.1"), port, 2000);
+    QVERIFY(checker.checkUpdate());
+    QCOMPARE(checker.getClientVersionByChannel(Stable), qMakePair(QStringLiteral("1001"), QStringLiteral("Real")));
+    QCOMPARE(checker.versions.size(), 1);
+    QCOMPARE(checker.news, QStringLiteral("real news"));
 }
 
 void tst_UpdateChecker::failsAfterTimeoutAndClosesSocket_data()

@@ -233,6 +233,33 @@ private Q_SLOTS:
         QCOMPARE(server->requestCount(path), 3);
     }
 
+    // Data arriving between ticks restarts the stall count: a slow transfer that keeps
+    // moving outlasts any number of ticks and is never abandoned as stalled.
+    void steadyTransferOutlastsStallLimit()
+    {
+        TestHttpServer* server = addServer();
+        const QString path = served(QStringLiteral("slow.bin"));
+        server->setFile(path, content(6000));
+        server->setBehaviour(path, Behaviour::trickle(100, 25));
+        loadPool();
+
+        DownloadTaskSpecification* task = makeTask(QStringLiteral("slow.bin"), 6000);
+        QSignalSpy messages(task, &TaskSpecification::message);
+        task->execute();
+        qint64 seen = 0;
+        int ticks = 0;
+        while (task->getState() == StateRunning) {
+            QTRY_VERIFY(task->getBytesWritten() > seen || task->getState() != StateRunning);
+            seen = task->getBytesWritten();
+            tick(*task);
+            ++ticks;
+        }
+        QVERIFY2(ticks > 16, qPrintable(QString::number(ticks)));
+        QCOMPARE(task->getState(), int(StateFinished));
+        QCOMPARE(texts(messages).filter(QStringLiteral("timed out")), QStringList());
+        QCOMPARE(server->requestCount(path), 1);
+    }
+
     void progressFollowsBytesWritten()
     {
         TestHttpServer* server = addServer();

@@ -37,6 +37,9 @@ void UdpTestPeer::run()
     bound.release();
     if (port == 0)
         return;
+    QUdpSocket forger;
+    if (forged && !forger.bind(QHostAddress(QStringLiteral("127.0.0.2")), 0))
+        forged.reset();
     int next = 0;
     while (!stopping) {
         if (!socket.waitForReadyRead(20))
@@ -49,6 +52,10 @@ void UdpTestPeer::run()
             }
             const std::optional<QByteArray> reply = next < script.size() ? script.at(next) : std::nullopt;
             ++next;
+            if (reply && forged) {
+                forger.writeDatagram(*forged, datagram.senderAddress(), datagram.senderPort());
+                forger.waitForBytesWritten(100);
+            }
             if (reply)
                 socket.writeDatagram(*reply, datagram.senderAddress(), datagram.senderPort());
         }

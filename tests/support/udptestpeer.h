@@ -20,6 +20,9 @@ public:
 
     // Starts the thread and returns once the socket is bound; 0 when binding failed.
     quint16 startAndWaitForPort();
+    // Before each reply, a forger at another loopback address (127.0.0.2) sends this to the
+    // requester first. Call before starting.
+    void setForgedReply(const QByteArray& datagram) { forged = datagram; }
     QList<QByteArray> requests() const;
 
 protected:
@@ -28,6 +31,7 @@ protected:
 private:
     QList<std::optional<QByteArray>> script;
     QList<QByteArray> received;
+    std::optional<QByteArray> forged;
     mutable QMutex mutex;
     QSemaphore bound;
     std::atomic<quint16> port{0};

@@ -42,6 +42,7 @@ private Q_SLOTS:
     void fileDelete_data();
     void fileDelete();
     void renameMovesAndJournals();
+    void renameRefusesExistingTarget_data();
     void renameRefusesExistingTarget();
     void nullJournalStillWorks();
     void deleteListDeletesBelowRoot();
@@ -191,10 +192,28 @@ void tst_FastFileOpTasks::renameMovesAndJournals()
              QStringList{QStringLiteral("%1 %2 %3").arg(int(RollbackData::Rename)).arg(p("lib.so"), p("_old_lib.so"))});
 }
 
+void tst_FastFileOpTasks::renameRefusesExistingTarget_data()
+{
+    QTest::addColumn<QString>("inTheWay");
+    QTest::newRow("regular file") << "file";
+    // A dangling link reads as absent to a check that follows links; a copy through it
+    // would write the file outside the installation.
+    QTest::newRow("dangling link") << "dangling link";
+    QTest::newRow("link to a file elsewhere") << "link";
+}
+
 void tst_FastFileOpTasks::renameRefusesExistingTarget()
 {
+    QFETCH(QString, inTheWay);
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath(QStringLiteral("target"));
     QVERIFY(writeTestFile(p("a"), "a"));
-    QVERIFY(writeTestFile(p("b"), "b"));
+    if (inTheWay == "file")
+        QVERIFY(writeTestFile(p("b"), "b"));
+    else
+        QVERIFY(QFile::link(outside, p("b")));
+    if (inTheWay == "link")
+        QVERIFY(writeTestFile(outside, "foreign"));
     RollbackDataList journal;
     FileRenameTaskSpecification task(p("a"), p("b"), &journal, nullptr, 0.1);
     QSignalSpy messages(&task, &TaskSpecification::message);
@@ -204,7 +223,12 @@ void tst_FastFileOpTasks::renameRefusesExistingTarget()
     QCOMPARE(messageTexts(messages), QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(p("a"), p("b"))});
     QVERIFY(journal.isEmpty());
     QCOMPARE(readTestFile(p("a")), QByteArray("a"));
-    QCOMPARE(readTestFile(p("b")), QByteArray("b"));
+    if (inTheWay == "file") {
+        QCOMPARE(readTestFile(p("b")), QByteArray("b"));
+    } else {
+        QCOMPARE(QFileInfo(p("b")).symLinkTarget(), outside);
+        QCOMPARE(readTestFile(outside), inTheWay == "link" ? QByteArray("foreign") : QByteArray());
+    }
 }
 
 void tst_FastFileOpTasks::nullJournalStillWorks()

@@ -18,6 +18,8 @@ private Q_SLOTS:
     void undoesNewestFirst();
     void failedUndoWarnsAndTheRestStillRuns_data();
     void failedUndoWarnsAndTheRestStillRuns();
+    void renameUndoNeverReplaces_data();
+    void renameUndoNeverReplaces();
     void nullReporterDropsWarnings();
     void appendListKeepsOrderAndLeavesOtherJournal();
 
@@ -117,6 +119,44 @@ void tst_RollbackData::failedUndoWarnsAndTheRestStillRuns()
     // The journal is empty now: a second rollback undoes and reports nothing.
     QVERIFY(journal.rollback(&reporter));
     QCOMPARE(messages.count(), 1);
+}
+
+void tst_RollbackData::renameUndoNeverReplaces_data()
+{
+    QTest::addColumn<QString>("inTheWay"); // what occupies the name to restore
+    QTest::newRow("regular file") << "file";
+    QTest::newRow("dangling link") << "dangling link";
+    QTest::newRow("link to a file elsewhere") << "link";
+}
+
+// Undoing a move aside must neither replace what took the old name since nor copy through a
+// link there: either would put the installed file's content where it does not belong.
+void tst_RollbackData::renameUndoNeverReplaces()
+{
+    QFETCH(QString, inTheWay);
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath(QStringLiteral("target"));
+    QVERIFY(writeTestFile(p("_old_x"), "installed"));
+    if (inTheWay == "file")
+        QVERIFY(writeTestFile(p("x"), "newer"));
+    else
+        QVERIFY(QFile::link(outside, p("x")));
+    if (inTheWay == "link")
+        QVERIFY(writeTestFile(outside, "foreign"));
+
+    RollbackDataList journal;
+    journal.add(RollbackData(RollbackData::Rename, p("x"), p("_old_x")));
+    ManualTask reporter;
+    QSignalSpy messages(&reporter, &TaskSpecification::message);
+    QVERIFY(!journal.rollback(&reporter));
+    QCOMPARE(messages.count(), 1);
+    QCOMPARE(readTestFile(p("_old_x")), QByteArray("installed"));
+    if (inTheWay == "file") {
+        QCOMPARE(readTestFile(p("x")), QByteArray("newer"));
+    } else {
+        QCOMPARE(QFileInfo(p("x")).symLinkTarget(), outside);
+        QCOMPARE(readTestFile(outside), inTheWay == "link" ? QByteArray("foreign") : QByteArray());
+    }
 }
 
 void tst_RollbackData::nullReporterDropsWarnings()

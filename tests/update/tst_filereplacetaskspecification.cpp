@@ -108,38 +108,45 @@ FileReplaceSpecification tst_FileReplaceTaskSpecification::prepare(const QString
 void tst_FileReplaceTaskSpecification::installs_data()
 {
     QTest::addColumn<bool>("installedBefore");
-    QTest::addColumn<bool>("staleOld");
+    QTest::addColumn<QString>("staleOld"); // "", "file" or "dangling link"
     QTest::addColumn<bool>("unzip");
     QTest::addColumn<QStringList>("expectedSteps");
 
-    QTest::newRow("first install, copy") << false << false << false << QStringList{"copy 1.00"};
-    QTest::newRow("first install, unzip") << false << false << true << QStringList{"unzip 0.80", "check 0.20"};
-    QTest::newRow("first install ignores a stale old copy")
-        << false << true << false << QStringList{"copy 1.00"};
-    QTest::newRow("replace, copy") << true << false << false << QStringList{"rename 0.10", "copy 0.90"};
-    QTest::newRow("replace, unzip") << true << false << true
+    QTest::newRow("first install, copy") << false << "" << false << QStringList{"copy 1.00"};
+    QTest::newRow("first install, unzip") << false << "" << true << QStringList{"unzip 0.80", "check 0.20"};
+    // An interrupted run moved the file aside and never installed the new one.
+    QTest::newRow("installed copy only under its old name")
+        << false << "file" << false << QStringList{"copy 1.00"};
+    QTest::newRow("replace, copy") << true << "" << false << QStringList{"rename 0.10", "copy 0.90"};
+    QTest::newRow("replace, unzip") << true << "" << true
                                     << QStringList{"rename 0.10", "unzip 0.70", "check 0.20"};
-    QTest::newRow("stale old, copy") << true << true << false
+    QTest::newRow("stale old, copy") << true << "file" << false
                                      << QStringList{"delete 0.10", "rename 0.10", "copy 0.80"};
-    QTest::newRow("stale old, unzip") << true << true << true
+    QTest::newRow("stale old, unzip") << true << "file" << true
                                       << QStringList{"delete 0.10", "rename 0.10", "unzip 0.60", "check 0.20"};
+    QTest::newRow("dangling link as old copy") << true << "dangling link" << true
+                                               << QStringList{"delete 0.10", "rename 0.10", "unzip 0.60", "check 0.20"};
 }
 
 void tst_FileReplaceTaskSpecification::installs()
 {
     QFETCH(bool, installedBefore);
-    QFETCH(bool, staleOld);
+    QFETCH(QString, staleOld);
     QFETCH(bool, unzip);
     QFETCH(QStringList, expectedSteps);
 
     const QString rel = QStringLiteral("data/readme.txt");
+    const QString old = QStringLiteral("data/_old_readme.txt");
+    const QString outside = work->filePath(QStringLiteral("outside"));
     FileReplaceSpecification entry =
         prepare(unzip ? QStringLiteral("data/readme.txt.gz") : rel, "new version", unzip ? rel : QString());
     QVERIFY(QDir(root->path()).mkpath("data"));
     if (installedBefore)
         QVERIFY(writeTestFile(installed(rel), "installed version"));
-    if (staleOld)
-        QVERIFY(writeTestFile(installed("data/_old_readme.txt"), "stale"));
+    if (staleOld == "file")
+        QVERIFY(writeTestFile(installed(old), "stale"));
+    else if (staleOld == "dangling link")
+        QVERIFY(QFile::link(outside, installed(old)));
     const QStringList before = snapshotTree(root->path());
 
     QList<QString> deleteList;
@@ -154,18 +161,28 @@ void tst_FileReplaceTaskSpecification::installs()
     QCOMPARE(task.getProgress(), 0.5);
     QCOMPARE(texts(messages), QStringList{"add/replace " + entry.filePath});
     QCOMPARE(readTestFile(installed(rel)), QByteArray("new version"));
-    if (installedBefore) {
-        QCOMPARE(readTestFile(installed("data/_old_readme.txt")), QByteArray("installed version"));
-        QCOMPARE(deleteList, QList<QString>{"data/_old_readme.txt"});
+    const bool onlyOld = !installedBefore && !staleOld.isEmpty();
+    if (installedBefore || onlyOld) {
+        QCOMPARE(readTestFile(installed(old)), onlyOld ? QByteArray("stale") : QByteArray("installed version"));
+        QCOMPARE(deleteList, QList<QString>{old});
     } else {
-        QCOMPARE(readTestFile(installed("data/_old_readme.txt")), staleOld ? QByteArray("stale") : QByteArray());
+        QVERIFY(!QFileInfo::exists(installed(old)));
         QVERIFY(deleteList.isEmpty());
     }
-    // The file's changes now belong to the phase: undoing the phase journal undoes them.
+    QVERIFY(!QFileInfo::exists(outside));
+
+    // The changes now belong to the phase: resetting the file task must not undo them again.
+    const QStringList after = snapshotTree(root->path());
+    task.reset();
+    QCOMPARE(snapshotTree(root->path()), after);
     QVERIFY(!phaseJournal.isEmpty());
     QVERIFY(phaseJournal.rollback(nullptr));
-    if (!staleOld)
+    if (staleOld.isEmpty())
         QCOMPARE(snapshotTree(root->path()), before);
+    if (onlyOld) { // the old copy is back as the installed one
+        QCOMPARE(readTestFile(installed(rel)), QByteArray("stale"));
+        QVERIFY(!QFileInfo::exists(installed(old)));
+    }
 }
 
 void tst_FileReplaceTaskSpecification::permissions_data()
@@ -224,6 +241,8 @@ void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion_data()
     QTest::newRow("download is not valid gzip") << "corrupt" << "Could not unzip '{download}' to '{installed}'";
     QTest::newRow("download missing") << "missing" << "Could not copy '{download}' to '{installed}'";
     QTest::newRow("stale old copy cannot be deleted") << "stale" << "Could not delete '{old}'";
+    QTest::newRow("installed only under its old name, download missing")
+        << "only old" << "Could not copy '{download}' to '{installed}'";
 }
 
 void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
@@ -241,14 +260,17 @@ void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
             QVERIFY(writeTestFile(downloaded(entry.filePath), gzipData("new client").left(20)));
     } else {
         entry = prepare(rel, "new client", QString());
-        if (failure == "missing")
+        if (failure == "missing" || failure == "only old")
             QVERIFY(QFile::remove(downloaded(rel)));
     }
     QVERIFY(writeTestFile(installed(rel), "installed client"));
     QVERIFY(QFile::setPermissions(installed(rel), Mode640));
+    const QStringList before = snapshotTree(root->path());
+    if (failure == "only old") // the state a kill after the move aside leaves
+        QVERIFY(QFile::rename(installed(rel), installed(entry.oldDestFileName())));
     if (failure == "stale") // a directory where the old copy goes cannot be deleted as a file
         QVERIFY(QDir(root->path()).mkpath("bin/_old_qv3client_linux_amd64"));
-    const QStringList before = snapshotTree(root->path());
+    const QStringList expected = failure == "stale" ? snapshotTree(root->path()) : before;
 
     QList<QString> deleteList;
     RollbackDataList phaseJournal;
@@ -264,7 +286,7 @@ void tst_FileReplaceTaskSpecification::failureRestoresInstalledVersion()
     QVERIFY2(texts(messages).contains(expectedMessage),
              qPrintable(texts(messages).join('\n')));
     QVERIFY(texts(messages).filter("warning").isEmpty());
-    QCOMPARE(snapshotTree(root->path()), before);
+    QCOMPARE(snapshotTree(root->path()), expected);
     QVERIFY(deleteList.isEmpty());
     QVERIFY(phaseJournal.isEmpty());
 }

@@ -166,6 +166,34 @@ private Q_SLOTS:
             QCOMPARE(target.downloadList[0].filePath, key);
     }
 
+    // A kill after a file was installed leaves its old copy; a later run that finds the
+    // file current removes that copy, except a special file's, which start-up removes.
+    void oldCopyOfCurrentFileIsDeleted_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("current");
+        QTest::addColumn<QString>("expectedDelete");
+        QTest::newRow("current file") << "plugins/libx.so" << true << "plugins/_old_libx.so";
+        QTest::newRow("outdated file: the replace step handles it") << "plugins/libx.so" << false << "";
+        QTest::newRow("special file") << "update" << true << "";
+    }
+
+    void oldCopyOfCurrentFileIsDeleted()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, current);
+        QFETCH(QString, expectedDelete);
+        QVERIFY(writeIni("[files]\n" + path.toLatin1() + "=" + md5Of(newContent).toLatin1() + "::"
+                         + QByteArray::number(newContent.size()) + "\n"));
+        QVERIFY(writeFile(installPath(path), current ? newContent : oldContent));
+        FileReplaceSpecification entry;
+        entry.filePath = path;
+        QVERIFY(writeFile(installPath(entry.oldDestFileName()), oldContent));
+        FileSpecifications target;
+        QCOMPARE(runTask(target).state, int(StateFinished));
+        QCOMPARE(target.deleteList, expectedDelete.isEmpty() ? QList<QString>() : QList<QString>{expectedDelete});
+    }
+
     void compressedEntryIsCheckedAtItsInstalledPath()
     {
         // A file under the key's own name in the installation matches field 1, but the

@@ -372,6 +372,14 @@ void tst_TomCryptUtil::loadKeyFromMissingFileFails()
         rsa_free(&key);
     });
     QVERIFY2(error.startsWith(QStringLiteral("rsa_import: ")), qPrintable(error));
+
+    // Found by fuzzing: libtomcrypt aborts the process on an empty buffer.
+    const unsigned char none = 0;
+    const QString emptyError = cryptError([&] {
+        load_key(&key, &none, 0);
+        rsa_free(&key);
+    });
+    QVERIFY2(emptyError.startsWith(QStringLiteral("rsa_import: ")), qPrintable(emptyError));
 }
 
 void tst_TomCryptUtil::readFile()
