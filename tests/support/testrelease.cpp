@@ -19,7 +19,7 @@ QByteArray signForUpdater(const QByteArray& data)
 {
     crypt_init();
     Rsa_key key;
-    load_key(&key, QUORVEL_SOURCE_DIR "/keys/demo_private.key");
+    load_key(&key, QUORVEL_TEST_PRIVATE_KEY);
     unsigned char sig[1024];
     unsigned long sigLen = sizeof sig;
     sign_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()), data.size(), sig, &sigLen);
