@@ -9,9 +9,33 @@
 #include <QTimer>
 #include <QTranslator>
 
+#ifdef QUORVEL_TEST_PROGRAM
+#include <QSslConfiguration>
+
+#include <cstdio>
+
+namespace {
+// QUORVEL_TEST_CA_FILE=ca.pem, in update_test only: trust that certificate authority as well,
+// for mirrors over HTTPS with certificates the tests make (Qt 6.4 ignores SSL_CERT_FILE).
+void addTestCertificateAuthority()
+{
+    const QString path = qEnvironmentVariable("QUORVEL_TEST_CA_FILE");
+    if (path.isEmpty())
+        return;
+    QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
+    if (!ssl.addCaCertificates(path))
+        std::fprintf(stderr, "no certificate in QUORVEL_TEST_CA_FILE %s\n", qPrintable(path));
+    QSslConfiguration::setDefaultConfiguration(ssl);
+}
+}
+#endif
+
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
+#ifdef QUORVEL_TEST_PROGRAM
+    addTestCertificateAuthority();
+#endif
 
     const QString root = Configuration::getAppRootPath();
     UpdateEngine::removeOldFiles(root);

@@ -67,6 +67,12 @@ bool verify_msg(Rsa_key* key, unsigned char const* msg, unsigned long len, unsig
     require_init();
     unsigned char digest[kDigestSize];
     hash_msg(msg, len, digest);
+    return verify_digest(key, digest, sig, siglen);
+}
+
+bool verify_digest(Rsa_key* key, unsigned char const* digest, unsigned char* sig, unsigned long siglen)
+{
+    require_init();
     int status = 0;
     const int err = rsa_verify_hash_ex(sig, siglen, digest, kDigestSize, LTC_PKCS_1_PSS, hash_idx, kSaltLength,
                                        &status, key);
@@ -87,6 +93,12 @@ void sign_msg(Rsa_key* key, unsigned char const* msg, unsigned long len, unsigne
     require_init();
     unsigned char digest[kDigestSize];
     hash_msg(msg, len, digest);
+    sign_digest(key, digest, sig, siglen);
+}
+
+void sign_digest(Rsa_key* key, unsigned char const* digest, unsigned char* sig, unsigned long* siglen)
+{
+    require_init();
     check_err("rsa_sign_hash", rsa_sign_hash_ex(digest, kDigestSize, sig, siglen, LTC_PKCS_1_PSS, nullptr, prng_idx,
                                                 hash_idx, kSaltLength, key));
 }

@@ -40,6 +40,9 @@ bool verify_msg(Rsa_key* key, unsigned char const* msg, unsigned long len, unsig
 // siglen: in the size of sig, out the signature length.
 void sign_msg(Rsa_key* key, unsigned char const* msg, unsigned long len, unsigned char* sig,
               unsigned long* siglen);
+// The same over a 20-byte SHA-1 digest made elsewhere, so large files can be hashed in pieces.
+bool verify_digest(Rsa_key* key, unsigned char const* digest, unsigned char* sig, unsigned long siglen);
+void sign_digest(Rsa_key* key, unsigned char const* digest, unsigned char* sig, unsigned long* siglen);
 
 // The key functions fill an unused key; after success the caller releases it with rsa_free().
 void create_key(Rsa_key* key);

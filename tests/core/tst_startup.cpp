@@ -1,5 +1,5 @@
 // The real `update` executable, started as a process the way users and scripts start it.
-#include "support/demosigning.h"
+#include "support/testsigning.h"
 #include "support/mirrorsini.h"
 #include "support/referenceserver.h"
 #include "support/testfiles.h"
@@ -316,15 +316,13 @@ void tst_Startup::errorBoxTranslatedOrCaptured()
 
 void tst_Startup::unattendedUpdateInstallsAndStartsClient()
 {
-    if (!builtWithDemoKey())
-        QSKIP("built with a key other than the demo key; test inis cannot be signed");
     crypt_init();
     const QByteArray readme = "installed by the update\n";
     const QByteArray ini = "[bin]\nreadme.txt=" + md5Hex(readme).toLatin1() + "::" + QByteArray::number(readme.size()) + "\n";
     TestHttpServer mirror;
     QVERIFY(mirror.listen());
     mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini"), ini);
-    mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini.sig"), signWithDemoKey(ini));
+    mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini.sig"), signWithTestKey(ini));
     mirror.setFile(QStringLiteral("/4711/bin/readme.txt"), readme);
 
     // A blank in the installation path must not split the client's start script.

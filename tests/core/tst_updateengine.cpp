@@ -5,6 +5,7 @@
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
 #include "support/testrelease.h"
+#include "support/tinyproxy.h"
 #include "support/treesnapshot.h"
 #include "support/udptestpeer.h"
 #include "ui/banner.h"
@@ -31,13 +32,6 @@ bool touch(const QString& path)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write("x") == 1;
-}
-
-// Paths and contents only: file modes are the installer's business, tested with it.
-QStringList contentsOf(const QString& root)
-{
-    static const QRegularExpression mode(QStringLiteral(" (file|dir) [0-9a-f]+"));
-    return snapshotTree(root).replaceInStrings(mode, QStringLiteral(" \\1"));
 }
 
 QStringList messagesOf(const QSignalSpy& spy)
@@ -172,46 +166,6 @@ void tst_UpdateEngine::wholeUpdateInstallsTheRelease_data()
     QTest::newRow("empty proxy setting ignores the environment's proxy") << "environment";
 }
 
-// Runs tinyproxy on a free loopback port for as long as it lives.
-struct TinyProxy
-{
-    QProcess process;
-    QString log;
-    quint16 port = 0;
-
-    bool start(const QString& dir)
-    {
-        QTcpServer probe;
-        if (!probe.listen(QHostAddress::LocalHost, 0))
-            return false;
-        port = probe.serverPort();
-        probe.close();
-        log = dir + QStringLiteral("/tinyproxy.log");
-        const QString conf = dir + QStringLiteral("/tinyproxy.conf");
-        const QByteArray config = "Port " + QByteArray::number(port) + "\nListen 127.0.0.1\nTimeout 30\n"
-                                  "MaxClients 20\nAllow 127.0.0.1\nLogLevel Info\nLogFile \"" + log.toUtf8() + "\"\n";
-        if (!writeTestFile(conf, config))
-            return false;
-        process.start(QStringLiteral("tinyproxy"), {QStringLiteral("-d"), QStringLiteral("-c"), conf});
-        if (!process.waitForStarted())
-            return false;
-        return QTest::qWaitFor([this] {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, port);
-            return socket.waitForConnected(100);
-        }, 5000);
-    }
-    // Requests the proxy forwarded, as its log tells.
-    int forwarded() const { return int(readTestFile(log).count("Request (file descriptor")); }
-    ~TinyProxy()
-    {
-        process.terminate();
-        if (!process.waitForFinished(3000))
-            process.kill();
-        process.waitForFinished();
-    }
-};
-
 void tst_UpdateEngine::wholeUpdateInstallsTheRelease()
 {
     QFETCH(QString, proxyKind);
@@ -251,7 +205,7 @@ void tst_UpdateEngine::wholeUpdateInstallsTheRelease()
     for (const QString& kept : {QStringLiteral("update.ini"), QStringLiteral("mirrors.ini")})
         QVERIFY(QFile::copy(root->filePath(kept), expected.filePath(kept)));
     QVERIFY(writeTestFile(expected.filePath(QStringLiteral("_old_update")), installed.files.value("update")));
-    QCOMPARE(contentsOf(root->path()), contentsOf(expected.path()));
+    QCOMPARE(snapshotContents(root->path()), snapshotContents(expected.path()));
 
     QVERIFY(!QFileInfo::exists(configuration->tempDir));
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));

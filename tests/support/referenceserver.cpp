@@ -3,6 +3,11 @@
 #include <QDeadlineTimer>
 #include <QRegularExpression>
 
+ReferenceServer::ReferenceServer(const QString& program)
+    : program(program)
+{
+}
+
 ReferenceServer::~ReferenceServer()
 {
     stop();
@@ -13,10 +18,10 @@ QString ReferenceServer::executablePath()
     return QStringLiteral(QUORVEL_BINARY_DIR "/tools/quorvel-update-server/quorvel-update-server");
 }
 
-bool ReferenceServer::start(const QString& configPath)
+bool ReferenceServer::start(const QString& configPath, const QString& bindAddress)
 {
-    server.start(executablePath(), {QStringLiteral("--config"), configPath, QStringLiteral("--address"),
-                                    QStringLiteral("127.0.0.1"), QStringLiteral("--version-port"),
+    server.start(program, {QStringLiteral("--config"), configPath, QStringLiteral("--address"),
+                                    bindAddress, QStringLiteral("--version-port"),
                                     QStringLiteral("0"), QStringLiteral("--banner-port"), QStringLiteral("0")});
     if (!server.waitForStarted(5000))
         return false;

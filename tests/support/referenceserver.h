@@ -8,13 +8,14 @@
 class ReferenceServer
 {
 public:
-    ReferenceServer() = default;
+    // program: another build of the server, e.g. an installed one.
+    explicit ReferenceServer(const QString& program = executablePath());
     ~ReferenceServer();
 
     static QString executablePath();
 
     // Starts it with the configuration file; false when it did not report its ports.
-    bool start(const QString& configPath);
+    bool start(const QString& configPath, const QString& bindAddress = QStringLiteral("127.0.0.1"));
     void stop();
 
     quint16 versionPort() const { return versionPortNumber; }
@@ -26,6 +27,7 @@ public:
     QProcess& process() { return server; }
 
 private:
+    QString program;
     QProcess server;
     QString collected;
     quint16 versionPortNumber = 0;

@@ -50,3 +50,23 @@ QString md5Hex(const QByteArray& data)
 {
     return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex());
 }
+
+QByteArray gunzipData(const QByteArray& packed)
+{
+    z_stream stream = {};
+    if (inflateInit2(&stream, 15 + 16) != Z_OK)
+        return QByteArray();
+    QByteArray out;
+    QByteArray chunk(1 << 16, Qt::Uninitialized);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.constData()));
+    stream.avail_in = uInt(packed.size());
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        stream.next_out = reinterpret_cast<Bytef*>(chunk.data());
+        stream.avail_out = uInt(chunk.size());
+        rc = inflate(&stream, Z_NO_FLUSH);
+        out.append(chunk.constData(), chunk.size() - int(stream.avail_out));
+    }
+    inflateEnd(&stream);
+    return rc == Z_STREAM_END ? out : QByteArray();
+}

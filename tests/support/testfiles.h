@@ -11,5 +11,7 @@ QByteArray readTestFile(const QString& path);
 bool writeGzipTestFile(const QString& path, const QByteArray& data);
 // The data gzip-compressed, in memory.
 QByteArray gzipData(const QByteArray& data);
+// A gzip stream decompressed; a null array when it is not a whole, valid one.
+QByteArray gunzipData(const QByteArray& packed);
 // Lower-case hexadecimal MD5 of data.
 QString md5Hex(const QByteArray& data);

@@ -1,7 +1,7 @@
 #include "support/testrelease.h"
 
-#include "support/demosigning.h"
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 #include "update/tomcryptutil.h"
 
 #include <QSettings>
@@ -45,11 +45,10 @@ QByteArray TestRelease::productIni() const
 
 bool TestRelease::publish(const QString& mirrorRoot) const
 {
-    crypt_init();
     const QString base = mirrorRoot + QLatin1Char('/') + QString::number(version) + QLatin1Char('/');
     const QByteArray ini = productIni();
     bool ok = writeTestFile(base + clientType + QStringLiteral(".ini"), ini)
-        && writeTestFile(base + clientType + QStringLiteral(".ini.sig"), signWithDemoKey(ini));
+        && writeTestFile(base + clientType + QStringLiteral(".ini.sig"), signWithTestKey(ini));
     for (auto it = files.constBegin(); ok && it != files.constEnd(); ++it) {
         const QByteArray served = gzipped.contains(it.key()) ? gzipData(it.value()) : it.value();
         ok = writeTestFile(base + Section + QLatin1Char('/') + downloadName(*this, it.key()), served);

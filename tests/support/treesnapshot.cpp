@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 QStringList snapshotTree(const QString& root)
 {
@@ -31,4 +32,10 @@ QStringList snapshotTree(const QString& root)
     }
     lines.sort();
     return lines;
+}
+
+QStringList snapshotContents(const QString& root)
+{
+    static const QRegularExpression mode(QStringLiteral(" (file|dir) [0-9a-f]+"));
+    return snapshotTree(root).replaceInStrings(mode, QStringLiteral(" \\1"));
 }

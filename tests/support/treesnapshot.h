@@ -8,3 +8,5 @@
 // compare equal only if paths, contents and modes all match; QCOMPARE on the lists
 // shows the first line that differs.
 QStringList snapshotTree(const QString& root);
+// The same without permission bits: paths, kinds and contents only.
+QStringList snapshotContents(const QString& root);

@@ -1,10 +1,18 @@
+#include "core/configuration.h"
 #include "support/testfiles.h"
+#include "update/makedownloadreplacelisttaskspecification.h"
 #include "update/tomcryptutil.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,9 +41,15 @@ private Q_SLOTS:
     void refusesToOverwriteKeys();
     void leavesNoPartialKeyPair();
     void leavesNoPartialSignature();
+    void releaseReadsBackAsTheRelease();
+    void releaseRefuses_data();
+    void releaseRefuses();
 
 private:
     Result tool(const QStringList& args);
+    // Runs the updater's list compiler on a published version against an installation root.
+    FileSpecifications compile(const QString& versionDir, const QString& installRoot);
+    QStringList treeOf(const QString& dir) const;
     QString path(const QString& name) const { return work.filePath(name); }
     QStringList entries() const { return QDir(work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot); }
 
@@ -93,7 +107,10 @@ void tst_QuorvelPublish::roundTrip()
     QCOMPARE(key.type, int(PK_PRIVATE));
     rsa_free(&key);
 
-    QVERIFY(writeTestFile(path("client.ini"), "[client]\nversion=7\n"));
+    // Larger than the pieces the tool hashes in, and not a multiple of them.
+    QByteArray big(5 * 1024 * 1024 / 2 + 7, Qt::Uninitialized);
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(big.data()), big.size() / 4);
+    QVERIFY(writeTestFile(path("client.ini"), big));
     QCOMPARE(tool({"sign", "private.key", "client.ini"}).code, 0);
     QCOMPARE(readTestFile(path("client.ini.sig")).size(), 128);
     const Result verified = tool({"verify", "public.key", "client.ini"});
@@ -138,6 +155,13 @@ void tst_QuorvelPublish::exitCodes_data()
     QTest::newRow("junk key") << QStringList{"verify", "junk.key", "data.txt"} << 2 << "junk.key";
     QTest::newRow("sign with public key") << QStringList{"sign", "demo.pub", "nosig.txt"} << 2
                                           << "holds no private key";
+    QTest::newRow("cut public key") << QStringList{"verify", "cut.pub", "data.txt"} << 2
+                                    << "cut.pub is not a usable key file: the key is cut short";
+    QTest::newRow("cut private key") << QStringList{"sign", "cut.key", "nosig.txt"} << 2
+                                     << "cut.key is not a usable key file: the key is cut short";
+    QTest::newRow("damaged private key") << QStringList{"sign", "damaged.key", "nosig.txt"} << 2
+                                         << "damaged.key is not a usable key file";
+    QTest::newRow("release help") << QStringList{"release", "--help"} << 0 << QString();
 }
 
 void tst_QuorvelPublish::exitCodes()
@@ -149,6 +173,13 @@ void tst_QuorvelPublish::exitCodes()
     QVERIFY(QFile::copy(QUORVEL_SOURCE_DIR "/keys/demo_private.key", path("demo.key")));
     QVERIFY(QFile::copy(QUORVEL_SOURCE_DIR "/keys/demo_public.key", path("demo.pub")));
     QVERIFY(writeTestFile(path("junk.key"), QByteArray(2048, '\x5A')));
+    const QByteArray privateKey = readTestFile(path("demo.key"));
+    QVERIFY(writeTestFile(path("cut.pub"), readTestFile(path("demo.pub")).left(120)));
+    QVERIFY(writeTestFile(path("cut.key"), privateKey.left(400)));
+    // A changed byte in a CRT number: the key still imports, but its signatures are wrong.
+    QByteArray damaged = privateKey;
+    damaged[520] = char(damaged.at(520) ^ 0x10);
+    QVERIFY(writeTestFile(path("damaged.key"), damaged));
     Rsa_key other;
     create_key(&other);
     save_key(&other, PK_PUBLIC, QFile::encodeName(path("other.pub")).constData());
@@ -215,6 +246,219 @@ void tst_QuorvelPublish::leavesNoPartialSignature()
     QCOMPARE(result.err.count('\n'), 1);
     QCOMPARE(entries(), (QStringList{"data.txt", "data.txt.sig", "demo.key"}));
     QVERIFY(QFileInfo(path("data.txt.sig")).isDir());
+}
+
+QStringList tst_QuorvelPublish::treeOf(const QString& dir) const
+{
+    QStringList names;
+    QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        names << QDir(dir).relativeFilePath(it.next());
+    names.sort();
+    return names;
+}
+
+FileSpecifications tst_QuorvelPublish::compile(const QString& versionDir, const QString& installRoot)
+{
+    const QString workDir = work.filePath(QStringLiteral("updater-work"));
+    QDir(workDir).removeRecursively();
+    QDir().mkpath(workDir);
+    QFile::copy(versionDir + QStringLiteral("/client_test.ini"), workDir + QStringLiteral("/client_test.ini"));
+    Configuration config;
+    config.clientType = QStringLiteral("client_test");
+    config.tempDir = workDir;
+    Configuration::setAppRootPath(installRoot);
+    FileSpecifications lists;
+    MakeDownloadReplaceListFunc compiler(&config, lists);
+    const bool ok = compiler.run();
+    Configuration::setAppRootPath(QString());
+    if (!ok)
+        lists.clear();
+    return lists;
+}
+
+void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
+{
+    QVERIFY(QFile::copy(QUORVEL_TEST_PRIVATE_KEY, path("test.key")));
+    QByteArray noise(100000, Qt::Uninitialized);
+    QRandomGenerator(3).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    const QByteArray text = QByteArray("a line that compresses well\n").repeated(2000);
+    const QMap<QString, QByteArray> release = {
+        {"start.sh", "#!/bin/sh\nexec ./client\n"},
+        {"bin/app", text},
+        {"data/noise.bin", noise},
+        {"empty.txt", QByteArray()},
+        {"update", "the updater itself"},
+        {"names/with space.txt", text + "1"},
+        {"names/hash#sign.txt", "#"},
+        {"names/per%20cent.txt", "%"},
+        {QStringLiteral("names/\u00fcmlaut \u00e4/\u65e5\u672c.txt"), text + "2"},
+        {"names/com,ma;semi=eq.txt", "c"},
+        {"names/a::b.txt", text + "3"},
+    };
+    for (auto it = release.cbegin(); it != release.cend(); ++it)
+        QVERIFY(writeTestFile(path("v1/") + it.key(), it.value()));
+    // A link that stays inside the folder is published as the file it names.
+    QVERIFY(QFile::link(QStringLiteral("bin/app"), path("v1/app-link")));
+    QVERIFY(writeTestFile(path("v0/old/gone.txt"), "gone"));
+    QVERIFY(writeTestFile(path("v0/start.sh"), "old"));
+    QVERIFY(writeTestFile(path("changelog.txt"), "What is new"));
+
+    Result result = tool({"release", "--key", "test.key", "--version", "1", "--type", "client_test", "--changelog",
+                          "changelog.txt", "--previous", "v0", "--allow-special", "v1", "mirror"});
+    QVERIFY2(result.code == 0, result.err.constData());
+    const QString v1 = path("mirror/1");
+    QCOMPARE(readTestFile(v1 + "/changelog_client.txt"), QByteArray("What is new"));
+    QCOMPARE(treeOf(path("mirror")).filter(QRegularExpression("^[^1]")), QStringList()); // no leftovers
+
+    // The signature is the one the updater checks (the tests' key is the built-in one here).
+    Rsa_key key;
+    load_key(&key, QUORVEL_TEST_PRIVATE_KEY);
+    QByteArray ini = readTestFile(v1 + "/client_test.ini");
+    QByteArray sig = readTestFile(v1 + "/client_test.ini.sig");
+    const bool valid = verify_msg(&key, reinterpret_cast<const unsigned char*>(ini.constData()), ini.size(),
+                                  reinterpret_cast<unsigned char*>(sig.data()), sig.size());
+    rsa_free(&key);
+    QVERIFY(valid);
+
+    // Into an installation that has only the file the previous release dropped: everything
+    // is downloaded and installed, and that file is deleted.
+    QVERIFY(writeTestFile(path("install/old/gone.txt"), "gone"));
+    const FileSpecifications lists = compile(v1, path("install"));
+    QCOMPARE(lists.deleteList, QStringList{"old/gone.txt"});
+    QCOMPARE(lists.downloadList.size(), release.size() + 1);
+    QCOMPARE(lists.replaceList.size(), release.size() + 1);
+    QMap<QString, QByteArray> installed;
+    QStringList compressed;
+    for (int i = 0; i < lists.replaceList.size(); ++i) {
+        const FileDownloadSpecification& download = lists.downloadList.at(i);
+        const FileReplaceSpecification& replace = lists.replaceList.at(i);
+        QCOMPARE(download.filePath, replace.filePath);
+        const QByteArray served = readTestFile(v1 + '/' + download.section + '/' + download.filePath);
+        QCOMPARE(md5Hex(served), download.md5Sum);
+        QCOMPARE(served.size(), download.size);
+        const QByteArray content = replace.hasUnzip() ? gunzipData(served) : served;
+        if (replace.hasUnzip()) {
+            compressed << replace.pureDestFilePath();
+            QCOMPARE(md5Hex(content), replace.unzipMd5Sum);
+            QCOMPARE(quint64(content.size()), replace.unzipSize);
+        }
+        installed.insert(replace.pureDestFilePath(), content);
+    }
+    QMap<QString, QByteArray> expected = release;
+    expected.insert("app-link", text);
+    QCOMPARE(installed, expected);
+    // Compressed where it saves a tenth, except where "::" in the name would split the entry.
+    compressed.sort();
+    QCOMPARE(compressed, (QStringList{"app-link", "bin/app", "names/with space.txt",
+                                      QStringLiteral("names/\u00fcmlaut \u00e4/\u65e5\u672c.txt")}));
+
+    // Version 2 against the product ini of version 1: its dropped files and the earlier
+    // deletion are in "delete".
+    QVERIFY(QDir(path("v1/names")).removeRecursively());
+    result = tool({"release", "--key", "test.key", "--version", "2", "--type", "client_test", "--previous",
+                   v1 + "/client_test.ini", "--allow-special", "v1", "mirror"});
+    QVERIFY2(result.code == 0, result.err.constData());
+    QVERIFY(writeTestFile(path("install/names/hash#sign.txt"), "#"));
+    QVERIFY(writeTestFile(path("install/names/a::b.txt"), "x"));
+    const FileSpecifications second = compile(path("mirror/2"), path("install"));
+    QCOMPARE(second.deleteList, (QStringList{"names/a::b.txt", "names/hash#sign.txt", "old/gone.txt"}));
+    QCOMPARE(second.replaceList.size(), 6);
+}
+
+void tst_QuorvelPublish::releaseRefuses_data()
+{
+    QTest::addColumn<QString>("file");   // created in the release folder beside a good file
+    QTest::addColumn<QString>("linkTo"); // when set, "file" is a symbolic link to it
+    QTest::addColumn<QByteArray>("previousIni");
+    QTest::addColumn<QStringList>("args"); // option/value pairs, replacing the defaults
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("stderrHas");
+
+    const QStringList none;
+    QTest::newRow("link out") << "lib/out" << "../../outside.txt" << QByteArray() << none << 1 << "leads out of the release folder";
+    QTest::newRow("absolute link out") << "out" << "/etc/hostname" << QByteArray() << none << 1 << "leads out of the release folder";
+    QTest::newRow("dangling link") << "nowhere" << "missing.txt" << QByteArray() << none << 1 << "leads nowhere";
+    QTest::newRow("link loop") << "lib/loop" << ".." << QByteArray() << none << 1 << "back into its own folder";
+    QTest::newRow("tab in name") << "a\tb" << QString() << QByteArray() << none << 1 << "cannot read this name";
+    QTest::newRow("backslash in name") << "a\\b" << QString() << QByteArray() << none << 1 << "cannot read this name";
+    QTest::newRow("not UTF-8") << "@latin1" << QString() << QByteArray() << none << 1 << "not valid UTF-8";
+    QTest::newRow("pipe") << "@fifo" << QString() << QByteArray() << none << 1 << "is not a regular file";
+    QTest::newRow("special file") << "plugins/libqgif.so" << QString() << QByteArray() << none << 1 << "--allow-special";
+    QTest::newRow("settings") << "update.ini" << QString() << QByteArray() << none << 1 << "--allow-special";
+    QTest::newRow("old copy name") << "_old_update" << QString() << QByteArray() << none << 1 << "previous copy of a special file";
+    QTest::newRow("product ini name") << "client_linux_amd64.ini" << QString() << QByteArray() << none << 1 << "collide with the product ini";
+    QTest::newRow("previous deletes outside") << QString() << QString() << QByteArray("[delete]\n..\\..\\etc\\passwd=\n")
+                                              << none << 1 << "climbs out of the installation";
+    QTest::newRow("previous installs outside") << QString() << QString()
+                                               << QByteArray("[gz]\na=00::1::00::1::/etc/passwd\n") << none << 1
+                                               << "climbs out of the installation";
+    QTest::newRow("version exists") << "@exists" << QString() << QByteArray() << none << 1 << "never rewritten";
+    QTest::newRow("empty release") << "@empty" << QString() << QByteArray() << none << 1 << "holds no files";
+    QTest::newRow("missing changelog") << QString() << QString() << QByteArray()
+                                       << QStringList{"--changelog", "absent.txt"} << 1 << "absent.txt";
+    QTest::newRow("version zero") << QString() << QString() << QByteArray() << QStringList{"--version", "0"} << 2 << "--version";
+    QTest::newRow("version text") << QString() << QString() << QByteArray() << QStringList{"--version", "v7"} << 2 << "--version";
+    QTest::newRow("type with slash") << QString() << QString() << QByteArray() << QStringList{"--type", "a/b"} << 2 << "--type";
+    QTest::newRow("public key") << QString() << QString() << QByteArray() << QStringList{"--key", "demo.pub"} << 2
+                                << "holds no private key";
+    QTest::newRow("unknown option") << QString() << QString() << QByteArray() << QStringList{"--fast", "1"} << 2
+                                    << "unknown option --fast";
+}
+
+void tst_QuorvelPublish::releaseRefuses()
+{
+    QFETCH(QString, file);
+    QFETCH(QString, linkTo);
+    QFETCH(QByteArray, previousIni);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, stderrHas);
+
+    QVERIFY(QFile::copy(QUORVEL_TEST_PRIVATE_KEY, path("test.key")));
+    QVERIFY(QFile::copy(QUORVEL_SOURCE_DIR "/keys/demo_public.key", path("demo.pub")));
+    QVERIFY(writeTestFile(path("outside.txt"), "outside"));
+    QVERIFY(work.mkpath("mirror"));
+    if (file != QLatin1String("@empty"))
+        QVERIFY(writeTestFile(path("rel/good.txt"), "good"));
+    else
+        QVERIFY(work.mkpath("rel"));
+    // Qt cannot name this file, so QTemporaryDir could not remove it.
+    const QByteArray latin1Name = QFile::encodeName(path("rel/")) + "caf\xe9";
+    const auto removeLatin1 = qScopeGuard([&] { ::unlink(latin1Name.constData()); });
+    if (file == QLatin1String("@latin1")) {
+        const int fd = ::open(latin1Name.constData(), O_CREAT | O_WRONLY, 0644);
+        QVERIFY(fd >= 0);
+        ::close(fd);
+    } else if (file == QLatin1String("@fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path("rel/pipe")).constData(), 0644), 0);
+    } else if (file == QLatin1String("@exists")) {
+        QVERIFY(work.mkpath("mirror/5"));
+    } else if (!linkTo.isEmpty()) {
+        QVERIFY(work.mkpath(QFileInfo(path("rel/") + file).path()));
+        QVERIFY(QFile::link(linkTo, path("rel/") + file));
+    } else if (!file.isEmpty() && !file.startsWith(QLatin1Char('@'))) {
+        QVERIFY(writeTestFile(path("rel/") + file, "x"));
+    }
+    QStringList command{"release", "--key", "test.key", "--version", "5"};
+    if (!previousIni.isNull()) {
+        QVERIFY(writeTestFile(path("previous.ini"), previousIni));
+        command << "--previous" << "previous.ini";
+    }
+    for (int i = 0; i + 1 < args.size(); i += 2) {
+        const qsizetype at = command.indexOf(args.at(i));
+        if (at > 0)
+            command[at + 1] = args.at(i + 1);
+        else
+            command << args.at(i) << args.at(i + 1);
+    }
+    const QStringList before = treeOf(path("mirror"));
+    const Result result = tool(command << "rel" << "mirror");
+    QCOMPARE(result.code, code);
+    QVERIFY2(result.err.contains(stderrHas.toUtf8()), result.err.constData());
+    QCOMPARE(result.err.count('\n'), 1);
+    QCOMPARE(treeOf(path("mirror")), before);
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvelPublish)

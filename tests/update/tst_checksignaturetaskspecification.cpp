@@ -1,4 +1,5 @@
 #include "support/testfiles.h"
+#include "support/testsigning.h"
 #include "tasks/taskspecification.h"
 #include "update/checksignaturetaskspecification.h"
 #include "update/tomcryptutil.h"
@@ -36,17 +37,6 @@ struct Recorder
     }
     QStringList events;
 };
-
-QByteArray signWithDemoKey(const QByteArray& data)
-{
-    Rsa_key key;
-    load_key(&key, QUORVEL_SOURCE_DIR "/keys/demo_private.key");
-    unsigned char sig[512];
-    unsigned long len = sizeof sig;
-    sign_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()), data.size(), sig, &len);
-    rsa_free(&key);
-    return QByteArray(reinterpret_cast<const char*>(sig), len);
-}
 
 } // namespace
 
@@ -149,7 +139,7 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder_data()
     QTest::addColumn<bool>("pass");
 
     const QByteArray ini("[client]\nversion=3\n");
-    const QByteArray goodSig = signWithDemoKey(ini);
+    const QByteArray goodSig = signWithTestKey(ini);
     const QString failed = QStringLiteral("Signature check failed for %1");
     const QString cannotOpen = QStringLiteral("Could not open file %1 for reading");
 
@@ -245,7 +235,7 @@ void tst_CheckSignatureTaskSpecification::funcRunsWithoutTask()
     const QByteArray ini("[files]\n");
     const QString path = dir.filePath(QStringLiteral("direct.ini"));
     QVERIFY(writeTestFile(path, ini));
-    QVERIFY(writeTestFile(path + QStringLiteral(".sig"), signWithDemoKey(ini)));
+    QVERIFY(writeTestFile(path + QStringLiteral(".sig"), signWithTestKey(ini)));
     QVERIFY(CheckSigFunc(path, QString()).run());
     QVERIFY(!CheckSigFunc(dir.filePath(QStringLiteral("absent.ini")), QString()).run());
 }

@@ -1,7 +1,7 @@
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
 #include "net/mirrors.h"
-#include "support/demosigning.h"
+#include "support/testsigning.h"
 #include "support/mirrorsini.h"
 #include "support/taskspy.h"
 #include "support/testhttpserver.h"
@@ -80,9 +80,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         crypt_init();
-        if (!builtWithDemoKey())
-            QSKIP("built with a key other than the demo key; test inis cannot be signed");
-        goodSig = signWithDemoKey(goodIni);
+        goodSig = signWithTestKey(goodIni);
         QVERIFY(!goodSig.isEmpty());
         config.clientType = ClientType;
         qsrandCompat(1);

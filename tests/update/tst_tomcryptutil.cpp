@@ -12,7 +12,7 @@
 namespace {
 
 const char* const kPublishTool = QUORVEL_BINARY_DIR "/tools/quorvel-publish/quorvel-publish";
-const char* const kDemoPrivateKey = QUORVEL_SOURCE_DIR "/keys/demo_private.key";
+const char* const kTestPrivateKey = QUORVEL_TEST_PRIVATE_KEY;
 
 // Releases a loaded key at scope end.
 struct KeyGuard
@@ -79,7 +79,8 @@ private Q_SLOTS:
     void initTestCase();
 
     void secondInitChangesNothing();
-    void builtInKeyIsDemoPair();
+    void builtInKeyIsTestPair();
+    void shippedProgramEmbedsConfiguredKey();
     void signatureFailsAfterAnyChangedByte();
     void rejectsSignatureOfWrongLength_data();
     void rejectsSignatureOfWrongLength();
@@ -153,7 +154,7 @@ void tst_TomCryptUtil::secondInitChangesNothing()
     QCOMPARE(find_hash("sha1"), hash);
 }
 
-void tst_TomCryptUtil::builtInKeyIsDemoPair()
+void tst_TomCryptUtil::builtInKeyIsTestPair()
 {
     KeyGuard pub;
     load_key(&pub.key, PUBLIC_KEY, PUBLIC_KEY_SIZE);
@@ -162,17 +163,30 @@ void tst_TomCryptUtil::builtInKeyIsDemoPair()
     QCOMPARE(rsa_get_size(&pub.key), 128);
 
     KeyGuard priv;
-    load_key(&priv.key, kDemoPrivateKey);
+    load_key(&priv.key, kTestPrivateKey);
     priv.loaded = true;
     QCOMPARE(priv.key.type, int(PK_PRIVATE));
     const QByteArray data("[client]\nversion=3\n");
     QVERIFY(verify(&pub.key, data, sign(&priv.key, data)));
 }
 
+void tst_TomCryptUtil::shippedProgramEmbedsConfiguredKey()
+{
+    // Tests run against their own key; the program that ships must hold the configured one.
+    const QByteArray configured = readTestFile(QStringLiteral(QUORVEL_SHIPPED_PUBLIC_KEY));
+    QCOMPARE(configured.size(), int(PUBLIC_KEY_SIZE));
+    const QByteArray program = readTestFile(QStringLiteral(QUORVEL_BINARY_DIR "/src/update"));
+    QVERIFY2(!program.isEmpty(), "the update program is not built");
+    QVERIFY2(program.contains(configured), QUORVEL_SHIPPED_PUBLIC_KEY);
+    const QByteArray testKey(reinterpret_cast<const char*>(PUBLIC_KEY), PUBLIC_KEY_SIZE);
+    if (testKey != configured)
+        QVERIFY(!program.contains(testKey));
+}
+
 void tst_TomCryptUtil::signatureFailsAfterAnyChangedByte()
 {
     KeyGuard priv;
-    load_key(&priv.key, kDemoPrivateKey);
+    load_key(&priv.key, kTestPrivateKey);
     priv.loaded = true;
     KeyGuard pub;
     load_key(&pub.key, PUBLIC_KEY, PUBLIC_KEY_SIZE);
@@ -210,7 +224,7 @@ void tst_TomCryptUtil::rejectsSignatureOfWrongLength()
 {
     QFETCH(int, length);
     KeyGuard priv;
-    load_key(&priv.key, kDemoPrivateKey);
+    load_key(&priv.key, kTestPrivateKey);
     priv.loaded = true;
     const QByteArray data("data");
     QByteArray sig = sign(&priv.key, data);
@@ -306,7 +320,7 @@ void tst_TomCryptUtil::saveKeyWritesKeyFileForm()
     QFETCH(int, type);
     QFETCH(int, derLength);
     KeyGuard key;
-    load_key(&key.key, kDemoPrivateKey);
+    load_key(&key.key, kTestPrivateKey);
     key.loaded = true;
     const QString file = path(QStringLiteral("saved-%1.key").arg(type));
     // Leftover bytes of an earlier, longer file must not survive.

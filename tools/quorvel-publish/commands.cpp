@@ -6,12 +6,28 @@ const QList<Command>& commands()
         {"genkey", "[--force] PRIVATE PUBLIC",
          "Create a 1024-bit RSA key pair as two 2048-byte key files. Existing files are kept unless "
          "--force is given.",
-         genkeyCommand},
-        {"sign", "PRIVATE FILE", "Sign FILE with the private key; the signature goes to FILE.sig.", signCommand},
+         "", genkeyCommand},
+        {"sign", "PRIVATE FILE", "Sign FILE with the private key; the signature goes to FILE.sig.",
+         "FILE is read in pieces, so its size is not limited by memory.", signCommand},
         {"verify", "PUBLIC FILE",
          "Check FILE.sig against FILE with the public key. Exit code 0: valid, 1: not valid, 2: usage or key "
          "error.",
-         verifyCommand},
+         "", verifyCommand},
+        {"release",
+         "--key PRIVATE --version N [--type CLIENT_TYPE] [--changelog FILE] [--previous OLD] [--allow-special] "
+         "RELEASE_DIR MIRROR_ROOT",
+         "Publish the files of RELEASE_DIR as version N: writes MIRROR_ROOT/N/ with the signed product ini "
+         "CLIENT_TYPE.ini (default client_linux_amd64), every file under its section and the change log.",
+         "Files that gzip makes at least a tenth smaller are published compressed (section \"gzip\"), the\n"
+         "others as they are (section \"files\"). OLD, the previous release as its product ini or its\n"
+         "folder, gives the \"delete\" section: its files that this release no longer has, and the files\n"
+         "it deleted itself. Symbolic links are followed when they stay inside RELEASE_DIR.\n"
+         "Refused, with nothing written: an existing MIRROR_ROOT/N, links that lead out of RELEASE_DIR,\n"
+         "names the updater cannot read (control characters, backslashes, not UTF-8) or that collide\n"
+         "in the product ini, paths of OLD that climb out of the installation, and the updater's own\n"
+         "files (update, its Qt libraries, update.ini, mirrors.ini) unless --allow-special is given.\n"
+         "The new version appears in one step, so mirrors never serve half of it.",
+         releaseCommand},
     };
     return table;
 }

@@ -14,6 +14,7 @@ struct Command
     const char* name;
     const char* arguments; // shown in the usage text
     const char* summary;
+    const char* details; // more for "COMMAND --help", may be empty
     // Takes the arguments after the subcommand name; reports failures itself.
     int (*run)(const QStringList& args);
 };
@@ -24,3 +25,4 @@ const QList<Command>& commands();
 int genkeyCommand(const QStringList& args);
 int signCommand(const QStringList& args);
 int verifyCommand(const QStringList& args);
+int releaseCommand(const QStringList& args);

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -18,22 +19,70 @@ int fail(int code, const QString& text)
     return code;
 }
 
+namespace {
+// Length of the DER structure at the start of data (tag, length, content), 0 when the
+// header itself is not a SEQUENCE with a definite length.
+qint64 derLength(const QByteArray& data)
+{
+    if (data.size() < 2 || quint8(data.at(0)) != 0x30)
+        return 0;
+    const quint8 first = quint8(data.at(1));
+    if (first < 0x80)
+        return 2 + first;
+    const int count = first & 0x7f;
+    if (count == 0 || count > 4 || data.size() < 2 + count)
+        return 0;
+    qint64 length = 0;
+    for (int i = 0; i < count; ++i)
+        length = (length << 8) | quint8(data.at(2 + i));
+    return 2 + count + length;
+}
+
+// A private key whose numbers were damaged still imports; it shows when it signs.
+bool signsAndVerifies(Rsa_key* key)
+{
+    const QByteArray digest = QCryptographicHash::hash("key check", QCryptographicHash::Sha1);
+    unsigned char sig[1024];
+    unsigned long length = sizeof sig;
+    try {
+        sign_digest(key, reinterpret_cast<const unsigned char*>(digest.constData()), sig, &length);
+        return verify_digest(key, reinterpret_cast<const unsigned char*>(digest.constData()), sig, length);
+    } catch (const crypt_exception&) {
+        return false;
+    }
+}
+}
+
 bool loadKeyFile(const QString& path, Rsa_key* key)
 {
-    // load_key turns a missing file into an import error; say what really happened.
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         fail(ExitUsage, QStringLiteral("cannot read key file %1: %2").arg(path, file.errorString()));
         return false;
     }
-    file.close();
-    try {
-        load_key(key, QFile::encodeName(path).constData());
-    } catch (const crypt_exception& e) {
-        fail(ExitUsage, QStringLiteral("%1 is not a usable key file: %2").arg(path, QString::fromUtf8(e.what())));
-        return false;
+    // As load_key: the first 2048 bytes, zero-padded.
+    QByteArray data = file.read(2048);
+    const qint64 size = data.size();
+    data.append(QByteArray(2048 - data.size(), '\0'));
+    const qint64 needed = derLength(data);
+    QString reason;
+    if (needed > size) {
+        reason = QStringLiteral("the key is cut short (%1 of its %2 bytes)").arg(size).arg(needed);
+    } else {
+        try {
+            load_key(key, reinterpret_cast<const unsigned char*>(data.constData()), 2048);
+            if (key->type == PK_PRIVATE && !signsAndVerifies(key)) {
+                rsa_free(key);
+                reason = QStringLiteral("the private key does not verify its own signature");
+            }
+        } catch (const crypt_exception& e) {
+            reason = QString::fromUtf8(e.what());
+        }
     }
-    return true;
+    if (reason.isEmpty())
+        return true;
+    fail(ExitUsage, QStringLiteral("%1 is not a usable key file: %2").arg(path, reason));
+    return false;
 }
 
 void saveKeyFile(Rsa_key* key, int type, const QString& path, bool overwrite)
@@ -69,13 +118,35 @@ bool writeWholeFile(const QString& path, const QByteArray& data)
     return true;
 }
 
-bool readWholeFile(const QString& path, QByteArray& data)
+bool readSmallFile(const QString& path, QByteArray& data, qint64 maxSize)
 {
     QFile file(path);
     if (file.open(QIODevice::ReadOnly)) {
-        data = file.readAll();
+        data = file.read(maxSize + 1);
+        if (data.size() > maxSize) {
+            fail(ExitFailed, QStringLiteral("%1 is larger than %2 bytes").arg(path).arg(maxSize));
+            return false;
+        }
         if (file.error() == QFileDevice::NoError)
             return true;
+    }
+    fail(ExitFailed, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    return false;
+}
+
+bool sha1OfFile(const QString& path, QByteArray& digest)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    if (file.open(QIODevice::ReadOnly)) {
+        QByteArray buffer(1 << 20, Qt::Uninitialized);
+        qint64 got = 0;
+        while ((got = file.read(buffer.data(), buffer.size())) > 0)
+            hash.addData(QByteArrayView(buffer.constData(), got));
+        if (got == 0) {
+            digest = hash.result();
+            return true;
+        }
     }
     fail(ExitFailed, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     return false;

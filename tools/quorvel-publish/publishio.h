@@ -8,7 +8,9 @@
 // One-line report on stderr, prefixed with the program name; returns code for chaining.
 int fail(int code, const QString& text);
 
-// Loads a key file; on failure prints why and returns false (the key is then unused).
+// Loads a key file; on failure prints "... is not a usable key file" and returns false (the
+// key is then unused). A key that is cut short, does not import or (private) cannot make a
+// signature that it verifies itself is not usable; the filler after the key is ignored.
 bool loadKeyFile(const QString& path, Rsa_key* key);
 
 // Writes a key file (save_key) under a temporary name in the target directory and moves it
@@ -18,5 +20,11 @@ void saveKeyFile(Rsa_key* key, int type, const QString& path, bool overwrite);
 
 // Writes data in one piece (temporary file and rename); on failure prints why.
 bool writeWholeFile(const QString& path, const QByteArray& data);
-// Reads a whole file; on failure prints why.
-bool readWholeFile(const QString& path, QByteArray& data);
+// Reads a small file whole (signatures); on failure prints why. Larger than maxSize fails.
+bool readSmallFile(const QString& path, QByteArray& data, qint64 maxSize);
+
+// SHA-1 of a file, read in pieces so memory stays flat whatever its size; prints why not.
+bool sha1OfFile(const QString& path, QByteArray& digest);
+
+// Signs filePath with a loaded key into filePath.sig; reports failures itself.
+int signFile(Rsa_key* key, const QString& keyPath, const QString& filePath);

@@ -7,7 +7,7 @@
 int verifyCommand(const QStringList& args)
 {
     if (args.size() != 2)
-        return fail(ExitUsage, QStringLiteral("verify needs PUBLIC and FILE (see --help)"));
+        return fail(ExitUsage, QStringLiteral("verify needs PUBLIC and FILE (see verify --help)"));
     const QString& keyPath = args.at(0);
     const QString& filePath = args.at(1);
     const QString sigPath = filePath + QStringLiteral(".sig");
@@ -15,16 +15,16 @@ int verifyCommand(const QStringList& args)
     Rsa_key key;
     if (!loadKeyFile(keyPath, &key))
         return ExitUsage;
-    QByteArray data;
+    QByteArray digest;
     QByteArray signature;
     int code = ExitOk;
-    if (!readWholeFile(filePath, data) || !readWholeFile(sigPath, signature)) {
+    if (!sha1OfFile(filePath, digest) || !readSmallFile(sigPath, signature, 1024)) {
         code = ExitFailed;
     } else {
         try {
-            if (verify_msg(&key, reinterpret_cast<const unsigned char*>(data.constData()),
-                           static_cast<unsigned long>(data.size()), reinterpret_cast<unsigned char*>(signature.data()),
-                           static_cast<unsigned long>(signature.size())))
+            if (verify_digest(&key, reinterpret_cast<const unsigned char*>(digest.constData()),
+                              reinterpret_cast<unsigned char*>(signature.data()),
+                              static_cast<unsigned long>(signature.size())))
                 std::printf("%s: signature valid\n", qPrintable(filePath));
             else
                 code = fail(ExitFailed, QStringLiteral("%1 does not match %2").arg(sigPath, filePath));

@@ -1,13 +1,17 @@
 // quorvel-update-server: the update server's UDP side for the Quorvel 3 updater.
+#include "logwriter.h"
 #include "serverconfig.h"
+#include "unixsignals.h"
 #include "updateserver.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
-#include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 int fail(const QString& text)
@@ -38,7 +42,9 @@ int main(int argc, char* argv[])
         "text (version port), and the banner image and click addresses (banner port), as given\n"
         "in the configuration file. See README.md for its format.\n"
         "On start it prints one line: listening <address> version-port <n> banner-port <n>.\n"
-        "Then it prints one line per request: time, peer, request kind, reply size."));
+        "Then it prints one line per request: time, peer, request kind, reply size.\n"
+        "SIGHUP rereads the configuration file; a file that does not parse leaves the\n"
+        "previous configuration in force."));
     parser.addHelpOption();
     const QCommandLineOption configOption(QStringLiteral("config"),
                                           QStringLiteral("Configuration file to serve (required)."),
@@ -77,11 +83,34 @@ int main(int argc, char* argv[])
     if (!ServerConfig::load(parser.value(configOption), config, errorText))
         return fail(errorText);
 
-    QTextStream log(stdout);
+    // A log reader that goes away costs the log, not the server.
+    std::signal(SIGPIPE, SIG_IGN);
+    LogWriter log(STDOUT_FILENO);
     UpdateServer server(config, log);
     if (!server.bind(address, versionPort, bannerPort, errorText))
         return fail(errorText);
-    log << "listening " << address.toString() << " version-port " << server.versionPort() << " banner-port "
-        << server.bannerPort() << Qt::endl;
+    UnixSignals unixSignals;
+    if (!unixSignals.isValid())
+        return fail(QStringLiteral("cannot set up signal handling"));
+    const QString configPath = parser.value(configOption);
+    QObject::connect(&unixSignals, &UnixSignals::hangup, &server, [&server, &log, configPath] {
+        ServerConfig reloaded;
+        QString reason;
+        const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+        if (ServerConfig::load(configPath, reloaded, reason)) {
+            server.setConfig(reloaded);
+            log.writeLine(QStringLiteral("%1 configuration reloaded from %2").arg(now, configPath).toUtf8());
+        } else {
+            log.writeLine(QStringLiteral("%1 configuration not reloaded, the previous one stays: %2")
+                              .arg(now, reason)
+                              .toUtf8());
+        }
+    });
+    QObject::connect(&unixSignals, &UnixSignals::terminate, &app, &QCoreApplication::quit);
+    log.writeLine(QStringLiteral("listening %1 version-port %2 banner-port %3")
+                      .arg(address.toString())
+                      .arg(server.versionPort())
+                      .arg(server.bannerPort())
+                      .toUtf8());
     return app.exec();
 }

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringDecoder>
 #include <QStringList>
 
 namespace {
@@ -12,7 +13,27 @@ constexpr int maxBannerBytes = 1024;
 
 const QStringList channelGroups = {QStringLiteral("stable"), QStringLiteral("beta"), QStringLiteral("alpha")};
 
-using Group = QHash<QString, QString>;
+struct Entry
+{
+    QString value;
+    int line = 0;
+};
+
+struct Group
+{
+    int line = 0; // of the [group] header
+    QHash<QString, Entry> keys;
+};
+
+// Parsed file; every error names the file and the line it comes from.
+struct Parsed
+{
+    QString path;
+    QHash<QString, Group> groups;
+
+    QString at(int line, const QString& text) const { return QStringLiteral("%1:%2: %3").arg(path).arg(line).arg(text); }
+    Entry entry(const QString& group, const QString& key) const { return groups.value(group).keys.value(key); }
+};
 
 QString unescape(const QString& value)
 {
@@ -35,6 +56,11 @@ QString unescape(const QString& value)
     return result;
 }
 
+bool knownGroup(const QString& group)
+{
+    return channelGroups.contains(group) || group == QLatin1String("news") || group == QLatin1String("banner");
+}
+
 bool allowedKey(const QString& group, const QString& key)
 {
     if (channelGroups.contains(group))
@@ -46,139 +72,164 @@ bool allowedKey(const QString& group, const QString& key)
     return false;
 }
 
-bool parseFile(const QString& path, QHash<QString, Group>& groups, QString& errorText)
+bool parseFile(Parsed& parsed, QString& errorText)
 {
-    QFile file(path);
+    QFile file(parsed.path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        errorText = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        errorText = QStringLiteral("cannot read %1: %2").arg(parsed.path, file.errorString());
         return false;
     }
     QString current;
     int lineNumber = 0;
     while (!file.atEnd()) {
         ++lineNumber;
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        const QString where = QStringLiteral("%1:%2: ").arg(path).arg(lineNumber);
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString line = QString(decoder.decode(file.readLine())).trimmed();
+        if (decoder.hasError()) {
+            errorText = parsed.at(lineNumber, QStringLiteral("invalid UTF-8"));
+            return false;
+        }
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')) || line.startsWith(QLatin1Char(';')))
             continue;
         if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']'))) {
             current = line.mid(1, line.size() - 2).trimmed().toLower();
-            if (!channelGroups.contains(current) && current != QLatin1String("news")
-                && current != QLatin1String("banner")) {
-                errorText = where + QStringLiteral("unknown group [%1]").arg(current);
+            if (!knownGroup(current)) {
+                errorText = parsed.at(lineNumber, QStringLiteral("unknown group [%1]").arg(current));
                 return false;
             }
-            groups[current];
+            if (parsed.groups.contains(current)) {
+                errorText = parsed.at(lineNumber, QStringLiteral("group [%1] repeated (first at line %2)")
+                                                      .arg(current)
+                                                      .arg(parsed.groups.value(current).line));
+                return false;
+            }
+            parsed.groups[current].line = lineNumber;
             continue;
         }
         const qsizetype equals = line.indexOf(QLatin1Char('='));
         if (equals <= 0) {
-            errorText = where + QStringLiteral("expected [group] or key = value");
+            errorText = parsed.at(lineNumber, QStringLiteral("expected [group] or key = value"));
             return false;
         }
         if (current.isEmpty()) {
-            errorText = where + QStringLiteral("key outside of a group");
+            errorText = parsed.at(lineNumber, QStringLiteral("key outside of a group"));
             return false;
         }
         const QString key = line.left(equals).trimmed().toLower();
         if (!allowedKey(current, key)) {
-            errorText = where + QStringLiteral("unknown key \"%1\" in [%2]").arg(key, current);
+            errorText = parsed.at(lineNumber, QStringLiteral("unknown key \"%1\" in [%2]").arg(key, current));
             return false;
         }
-        groups[current].insert(key, unescape(line.mid(equals + 1).trimmed()));
+        QHash<QString, Entry>& keys = parsed.groups[current].keys;
+        if (keys.contains(key)) {
+            errorText = parsed.at(lineNumber, QStringLiteral("key \"%1\" repeated in [%2] (first at line %3)")
+                                                  .arg(key, current)
+                                                  .arg(keys.value(key).line));
+            return false;
+        }
+        keys.insert(key, Entry{unescape(line.mid(equals + 1).trimmed()), lineNumber});
     }
     return true;
 }
 
-bool toWire(const QString& text, const QString& what, QByteArray& bytes, QString& errorText)
+// The text as it goes on the wire: 8-bit, no zero byte (the updater would cut it there).
+bool toWire(const Parsed& parsed, const Entry& entry, const QString& what, QString& errorText)
 {
-    for (const QChar c : text) {
+    for (const QChar c : entry.value) {
         if (c.unicode() > 0xFF) {
-            errorText = QStringLiteral("%1 contains a character outside Latin-1").arg(what);
+            errorText = parsed.at(entry.line, QStringLiteral("%1 contains a character outside Latin-1").arg(what));
             return false;
         }
         if (c.unicode() == 0) {
-            errorText = QStringLiteral("%1 contains a zero character").arg(what);
+            errorText = parsed.at(entry.line, QStringLiteral("%1 contains a zero character").arg(what));
             return false;
         }
     }
-    bytes = text.toLatin1();
     return true;
 }
 
-bool buildVersionList(const QHash<QString, Group>& groups, ServerConfig& config, QString& errorText)
+bool buildVersionList(const Parsed& parsed, ServerConfig& config, QString& errorText)
 {
     static const QRegularExpression number(QStringLiteral("^[0-9]{1,9}$"));
     QStringList entries;
+    Entry longestLabel;
     for (const QString& channel : channelGroups) {
-        const Group group = groups.value(channel);
-        const QString version = group.value(QStringLiteral("version"));
-        const QString label = group.value(QStringLiteral("label"));
-        if (version.isEmpty()) {
-            if (!label.isEmpty()) {
-                errorText = QStringLiteral("[%1] has a label but no version").arg(channel);
+        const Entry version = parsed.entry(channel, QStringLiteral("version"));
+        const Entry label = parsed.entry(channel, QStringLiteral("label"));
+        if (version.value.isEmpty()) {
+            if (!label.value.isEmpty()) {
+                errorText = parsed.at(label.line, QStringLiteral("[%1] has a label but no version").arg(channel));
                 return false;
             }
             entries << QString(); // keeps the later channels at their positions
             continue;
         }
-        if (!number.match(version).hasMatch()) {
-            errorText = QStringLiteral("[%1] version \"%2\" is not a decimal build number").arg(channel, version);
+        if (!number.match(version.value).hasMatch()) {
+            errorText = parsed.at(version.line, QStringLiteral("[%1] version \"%2\" is not a decimal build number")
+                                                    .arg(channel, version.value));
             return false;
         }
-        if (label.contains(QLatin1Char(','))) {
-            errorText = QStringLiteral("[%1] label must not contain a comma").arg(channel);
+        if (label.value.contains(QLatin1Char(','))) {
+            errorText = parsed.at(label.line, QStringLiteral("[%1] label must not contain a comma").arg(channel));
             return false;
         }
-        entries << (label.isEmpty() ? version : version + QLatin1Char('#') + label);
+        if (!toWire(parsed, label, QStringLiteral("[%1] label").arg(channel), errorText))
+            return false;
+        if (label.value.size() >= longestLabel.value.size())
+            longestLabel = label;
+        entries << (label.value.isEmpty() ? version.value : version.value + QLatin1Char('#') + label.value);
     }
-    if (!toWire(entries.join(QLatin1Char(',')), QStringLiteral("the version list"), config.versionList, errorText))
-        return false;
+    config.versionList = entries.join(QLatin1Char(',')).toLatin1();
     if (config.versionList.size() > maxVersionListBytes) {
-        errorText = QStringLiteral("the version list has %1 bytes, at most %2 reach the client")
-                        .arg(config.versionList.size())
-                        .arg(maxVersionListBytes);
+        errorText = parsed.at(longestLabel.line, QStringLiteral("the version list has %1 bytes, at most %2 reach the client")
+                                                     .arg(config.versionList.size())
+                                                     .arg(maxVersionListBytes));
         return false;
     }
     return true;
 }
 
-bool buildNews(const QHash<QString, Group>& groups, ServerConfig& config, QString& errorText)
+bool buildNews(const Parsed& parsed, ServerConfig& config, QString& errorText)
 {
-    if (!toWire(groups.value(QStringLiteral("news")).value(QStringLiteral("text")), QStringLiteral("[news] text"),
-                config.news, errorText))
+    const Entry text = parsed.entry(QStringLiteral("news"), QStringLiteral("text"));
+    if (!toWire(parsed, text, QStringLiteral("[news] text"), errorText))
         return false;
+    config.news = text.value.toLatin1();
     if (config.news.size() > maxNewsBytes) {
-        errorText = QStringLiteral("[news] text has %1 bytes, at most %2 reach the client")
-                        .arg(config.news.size())
-                        .arg(maxNewsBytes);
+        errorText = parsed.at(text.line, QStringLiteral("[news] text has %1 bytes, at most %2 reach the client")
+                                             .arg(config.news.size())
+                                             .arg(maxNewsBytes));
         return false;
     }
     return true;
 }
 
-bool buildBanner(const QHash<QString, Group>& groups, ServerConfig& config, QString& errorText)
+bool buildBanner(const Parsed& parsed, ServerConfig& config, QString& errorText)
 {
     config.banner.clear();
-    if (!groups.contains(QStringLiteral("banner")))
+    if (!parsed.groups.contains(QStringLiteral("banner")))
         return true;
-    const Group group = groups.value(QStringLiteral("banner"));
-    const QString image = group.value(QStringLiteral("image"));
-    const QString click = group.value(QStringLiteral("click"));
-    if (image.isEmpty() || click.isEmpty()) {
-        errorText = QStringLiteral("[banner] needs both image and click");
+    const Entry image = parsed.entry(QStringLiteral("banner"), QStringLiteral("image"));
+    const Entry click = parsed.entry(QStringLiteral("banner"), QStringLiteral("click"));
+    if (image.value.isEmpty() || click.value.isEmpty()) {
+        errorText = parsed.at(parsed.groups.value(QStringLiteral("banner")).line,
+                              QStringLiteral("[banner] needs both image and click"));
         return false;
     }
-    if (image.contains(QLatin1Char(',')) || click.contains(QLatin1Char(','))) {
-        errorText = QStringLiteral("[banner] URLs must not contain a comma");
-        return false;
+    for (const Entry& url : {image, click}) {
+        if (url.value.contains(QLatin1Char(','))) {
+            errorText = parsed.at(url.line, QStringLiteral("[banner] URLs must not contain a comma"));
+            return false;
+        }
+        if (!toWire(parsed, url, QStringLiteral("[banner]"), errorText))
+            return false;
     }
-    if (!toWire(image + QLatin1Char(',') + click, QStringLiteral("[banner]"), config.banner, errorText))
-        return false;
+    config.banner = (image.value + QLatin1Char(',') + click.value).toLatin1();
     if (config.banner.size() > maxBannerBytes) {
-        errorText = QStringLiteral("[banner] reply has %1 bytes, at most %2 reach the client")
-                        .arg(config.banner.size())
-                        .arg(maxBannerBytes);
+        errorText = parsed.at(image.value.size() >= click.value.size() ? image.line : click.line,
+                              QStringLiteral("[banner] reply has %1 bytes, at most %2 reach the client")
+                                  .arg(config.banner.size())
+                                  .arg(maxBannerBytes));
         return false;
     }
     return true;
@@ -187,10 +238,11 @@ bool buildBanner(const QHash<QString, Group>& groups, ServerConfig& config, QStr
 
 bool ServerConfig::load(const QString& path, ServerConfig& config, QString& errorText)
 {
-    QHash<QString, Group> groups;
+    Parsed parsed;
+    parsed.path = path;
     ServerConfig loaded;
-    if (!parseFile(path, groups, errorText) || !buildVersionList(groups, loaded, errorText)
-        || !buildNews(groups, loaded, errorText) || !buildBanner(groups, loaded, errorText))
+    if (!parseFile(parsed, errorText) || !buildVersionList(parsed, loaded, errorText)
+        || !buildNews(parsed, loaded, errorText) || !buildBanner(parsed, loaded, errorText))
         return false;
     config = loaded;
     return true;

@@ -1,11 +1,63 @@
 #include "updateserver.h"
 
+#include "logwriter.h"
+
 #include <QDateTime>
 #include <QNetworkDatagram>
-#include <QTextStream>
 #include <QUdpSocket>
 
-UpdateServer::UpdateServer(const ServerConfig& config, QTextStream& log, QObject* parent)
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace {
+// Of an unknown request only this much reaches the log: the log must not grow faster
+// than the traffic of whoever sends junk.
+constexpr qsizetype loggedRequestBytes = 16;
+
+// Sends reply from the address the request was sent to, so a server bound to all addresses
+// of a multi-homed host passes the updater's check of the sender. For IPv4, Qt 6.4 puts
+// that address into ipi_addr beside the interface index, and Linux then sends from the
+// interface's first address; the source belongs in ipi_spec_dst with no index.
+qint64 sendReply(QUdpSocket* socket, const QNetworkDatagram& request, const QByteArray& reply, QString& errorText)
+{
+    const QHostAddress local = request.destinationAddress();
+    if (local.protocol() != QAbstractSocket::IPv4Protocol
+        || request.senderAddress().protocol() != QAbstractSocket::IPv4Protocol) {
+        const qint64 sent = socket->writeDatagram(request.makeReply(reply));
+        if (sent < 0)
+            errorText = socket->errorString();
+        return sent;
+    }
+    sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(quint16(request.senderPort()));
+    to.sin_addr.s_addr = htonl(request.senderAddress().toIPv4Address());
+    iovec data = {const_cast<char*>(reply.constData()), size_t(reply.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message = {};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info = {};
+    info.ipi_spec_dst.s_addr = htonl(local.toIPv4Address());
+    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+    const ssize_t sent = ::sendmsg(int(socket->socketDescriptor()), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent < 0)
+        errorText = QString::fromLocal8Bit(std::strerror(errno));
+    return sent;
+}
+}
+
+UpdateServer::UpdateServer(const ServerConfig& config, LogWriter& log, QObject* parent)
     : QObject(parent)
     , config(config)
     , log(log)
@@ -53,13 +105,16 @@ void UpdateServer::serve(QUdpSocket* socket)
         const QByteArray reply = replyFor(socket, request.data(), kind);
         QString outcome = QStringLiteral("no reply");
         if (!reply.isNull()) {
-            const qint64 sent = socket->writeDatagram(reply, request.senderAddress(), request.senderPort());
-            outcome = sent < 0 ? QStringLiteral("send failed: %1").arg(socket->errorString())
-                               : QStringLiteral("%1 bytes").arg(sent);
+            QString errorText;
+            const qint64 sent = sendReply(socket, request, reply, errorText);
+            outcome = sent < 0 ? QStringLiteral("send failed: %1").arg(errorText) : QStringLiteral("%1 bytes").arg(sent);
         }
-        log << QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) << ' '
-            << request.senderAddress().toString() << ':' << request.senderPort() << ' ' << kind << ' '
-            << outcome << Qt::endl;
+        log.writeLine(QStringLiteral("%1 %2:%3 %4 %5")
+                          .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                               request.senderAddress().toString())
+                          .arg(request.senderPort())
+                          .arg(kind, outcome)
+                          .toUtf8());
     }
 }
 
@@ -79,6 +134,10 @@ QByteArray UpdateServer::replyFor(QUdpSocket* socket, const QByteArray& request,
         kind = QStringLiteral("banner");
         return config.banner.isEmpty() ? QByteArray() : config.banner;
     }
-    kind = QStringLiteral("unknown(%1)").arg(QString::fromLatin1(request.toHex()));
+    kind = request.size() <= loggedRequestBytes
+               ? QStringLiteral("unknown(%1)").arg(QString::fromLatin1(request.toHex()))
+               : QStringLiteral("unknown(%1... %2 bytes)")
+                     .arg(QString::fromLatin1(request.left(loggedRequestBytes).toHex()))
+                     .arg(request.size());
     return QByteArray();
 }

@@ -5,7 +5,7 @@
 #include <QHostAddress>
 #include <QObject>
 
-class QTextStream;
+class LogWriter;
 class QUdpSocket;
 
 // Answers the updater's queries: "3\0" (version list) and "*\0" (news) on the version port,
@@ -15,19 +15,21 @@ class UpdateServer : public QObject
     Q_OBJECT
 
 public:
-    UpdateServer(const ServerConfig& config, QTextStream& log, QObject* parent = nullptr);
+    UpdateServer(const ServerConfig& config, LogWriter& log, QObject* parent = nullptr);
 
     // Binds both sockets; false with a one-line reason in errorText.
     bool bind(const QHostAddress& address, quint16 versionPort, quint16 bannerPort, QString& errorText);
     quint16 versionPort() const;
     quint16 bannerPort() const;
+    // What later requests are answered with.
+    void setConfig(const ServerConfig& newConfig) { config = newConfig; }
 
 private:
     void serve(QUdpSocket* socket);
     QByteArray replyFor(QUdpSocket* socket, const QByteArray& request, QString& kind) const;
 
     ServerConfig config;
-    QTextStream& log;
+    LogWriter& log;
     QUdpSocket* versionSocket;
     QUdpSocket* bannerSocket;
 };
