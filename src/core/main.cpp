@@ -6,15 +6,33 @@
 
 #include <QApplication>
 #include <QLocale>
+#include <QTextEdit>
 #include <QTimer>
 #include <QTranslator>
 
-#ifdef QUORVEL_TEST_PROGRAM
-#include <QSslConfiguration>
-
 #include <cstdio>
 
+#ifdef QUORVEL_TEST_PROGRAM
+#include <QSslConfiguration>
+#endif
+
 namespace {
+// QUORVEL_PRINT_LOG=1: when the program ends, the window's log goes to standard output, for
+// runs nobody watches (the demo without a display, process-level tests).
+void printLogAtExit(const MainWindow& window)
+{
+    if (!qEnvironmentVariableIsSet("QUORVEL_PRINT_LOG"))
+        return;
+    const QTextEdit* log = window.findChild<QTextEdit*>(QStringLiteral("outputTextEdit"));
+    if (!log)
+        return;
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, log, [log] {
+        std::fputs(qPrintable(log->toPlainText() + QLatin1Char('\n')), stdout);
+        std::fflush(stdout);
+    });
+}
+
+#ifdef QUORVEL_TEST_PROGRAM
 // QUORVEL_TEST_CA_FILE=ca.pem, in update_test only: trust that certificate authority as well,
 // for mirrors over HTTPS with certificates the tests make (Qt 6.4 ignores SSL_CERT_FILE).
 void addTestCertificateAuthority()
@@ -27,8 +45,8 @@ void addTestCertificateAuthority()
         std::fprintf(stderr, "no certificate in QUORVEL_TEST_CA_FILE %s\n", qPrintable(path));
     QSslConfiguration::setDefaultConfiguration(ssl);
 }
-}
 #endif
+}
 
 int main(int argc, char* argv[])
 {
@@ -60,6 +78,7 @@ int main(int argc, char* argv[])
     MainWindow window(configuration);
     // Armed before the command line is read, so that a box shown there can be captured too.
     ScreenshotSeam::arm(&window);
+    printLogAtExit(window);
 
     if (!configuration.parseCommandLineOptions())
         return 1;

@@ -2,7 +2,6 @@
 
 #include "support/testfiles.h"
 #include "support/testsigning.h"
-#include "update/tomcryptutil.h"
 
 #include <QSettings>
 #include <QTemporaryDir>
@@ -15,7 +14,6 @@ QString downloadName(const TestRelease& release, const QString& path)
     return release.gzipped.contains(path) ? path + QStringLiteral(".gz") : path;
 }
 }
-
 
 QByteArray TestRelease::productIni() const
 {
