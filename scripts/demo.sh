@@ -1,75 +1,128 @@
 #!/usr/bin/env bash
-# Demo: builds the updater, starts the reference update server on 127.0.0.1 with a demo
-# configuration, and runs the updater from a temporary installation directory against it.
-# The window shows the version label, channel and news that the server announced.
-# Without $DISPLAY it runs under Xvfb and saves a screenshot instead.
+# Demo: sets up and builds, makes version 1 of a demo client and installs it, publishes
+# versions 2 and 3 with quorvel-publish to a mirror tree that nginx serves on four loopback
+# ports, starts the reference update server announcing version 3, and runs the updater in the
+# installation. It updates by itself, starts the demo client and closes; then the demo checks
+# that the installation equals version 3. Without $DISPLAY the window is offscreen and the
+# updater's log is summed up on the terminal. Everything it starts is stopped at the end,
+# also on Ctrl+C, and its folder is removed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
 BUILD_DIR=${BUILD_DIR:-build}
 case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
+START=$(date +%s)
 
 bash scripts/setup.sh
 bash scripts/build.sh
 
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-demo.XXXXXX")
-SERVER_PID=""
+PIDS=()
 cleanup() {
-  if [ -n "$SERVER_PID" ]; then
-    kill "$SERVER_PID" 2>/dev/null || true
-    wait "$SERVER_PID" 2>/dev/null || true
-  fi
+  for pid in "${PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$DEMO"
 }
 trap cleanup EXIT
+trap 'echo "demo: interrupted" >&2; exit 130' INT TERM
 
+PUBLISH="$BUILD_DIR/tools/quorvel-publish/quorvel-publish"
+KEY="$ROOT/keys/demo_private.key" # the key the default build embeds
+say() { echo "demo: $*"; }
+
+# --- The client: version 1 installed, versions 2 and 3 published -------------------------
+for v in 1 2 3; do python3 scripts/make_demo_release.py "$DEMO/release$v" "$v"; done
+say "demo client: $(find "$DEMO/release1" -type f | wc -l) files, $(du -sh "$DEMO/release1" | cut -f1) in version 1"
+INSTALL="$DEMO/installation"
+cp -a "$DEMO/release1" "$INSTALL"
+cp "$BUILD_DIR/src/update" "$INSTALL/update"
+MIRROR="$DEMO/mirror"
+mkdir -p "$MIRROR"
+printf 'Version 2: faster start-up.\n' > "$DEMO/changes2.txt"
+printf 'Version 3: a new chat window; fewer files.\n' > "$DEMO/changes3.txt"
+"$PUBLISH" release --key "$KEY" --version 2 --changelog "$DEMO/changes2.txt" --previous "$DEMO/release1" \
+  "$DEMO/release2" "$MIRROR"
+"$PUBLISH" release --key "$KEY" --version 3 --changelog "$DEMO/changes3.txt" \
+  --previous "$MIRROR/2/client_linux_amd64.ini" "$DEMO/release3" "$MIRROR"
+chmod -R a+rX "$MIRROR"
+
+# --- Four mirrors: one nginx on four free loopback ports --------------------------------
+mkdir -p "$DEMO/nginx"
+PORTS=$(python3 -c '
+import socket
+held = [socket.socket() for _ in range(4)]
+for s in held: s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in held))')
+USER_LINE=""
+[ "$(id -u)" -eq 0 ] && USER_LINE="user $(id -un) $(id -gn);"
+{
+  echo "$USER_LINE worker_processes 1; daemon off; pid $DEMO/nginx/nginx.pid; error_log $DEMO/nginx/error.log;"
+  echo "events { worker_connections 64; }"
+  echo "http { access_log $DEMO/nginx/access.log; default_type application/octet-stream;"
+  for d in client_body proxy fastcgi uwsgi scgi; do echo "  ${d}_temp_path $DEMO/nginx/$d;"; done
+  for p in $PORTS; do echo "  server { listen 127.0.0.1:$p; root $MIRROR; }"; done
+  echo "}"
+} > "$DEMO/nginx/nginx.conf"
+nginx -p "$DEMO/nginx" -c "$DEMO/nginx/nginx.conf" &
+PIDS+=($!)
+{
+  printf '[mirrors]\nsize=4\n'
+  i=1; for p in $PORTS; do printf '%d\\mirror=mirror%d\n' "$i" "$i"; i=$((i + 1)); done
+  i=1; for p in $PORTS; do printf '[mirror%d]\nurl=http://127.0.0.1:%s/\n' "$i" "$p"; i=$((i + 1)); done
+} > "$INSTALL/mirrors.ini"
+for p in $PORTS; do
+  for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$p/3/client_linux_amd64.ini" && break; sleep 0.1; done
+done
+say "mirrors: nginx on 127.0.0.1 ports $PORTS"
+
+# --- The update server: version 3 on the stable channel ----------------------------------
 cat > "$DEMO/server.conf" <<'CONF'
 [stable]
-version = 12345
-label = 3.1.0 (build 12345)
-
-[beta]
-version = 12400
-label = 3.2.0 beta 1 (build 12400)
+version = 3
+label = 3.0 (demo)
 
 [news]
-text = Quorvel 3.2.0 beta 1 is out: faster start-up and a new chat window.\nThis text comes from the demo update server.
+text = Quorvel 3.0 is out: a new chat window.\nThis text comes from the demo update server.
 CONF
-
 "$BUILD_DIR/tools/quorvel-update-server/quorvel-update-server" --config "$DEMO/server.conf" \
   --address 127.0.0.1 --version-port 0 --banner-port 0 > "$DEMO/server.log" 2>&1 &
-SERVER_PID=$!
-for _ in $(seq 50); do
-  grep -q '^listening ' "$DEMO/server.log" && break
-  kill -0 "$SERVER_PID" 2>/dev/null || { cat "$DEMO/server.log" >&2; exit 1; }
-  sleep 0.1
-done
+PIDS+=($!)
+for _ in $(seq 50); do grep -q '^listening ' "$DEMO/server.log" && break; sleep 0.1; done
 read -r _ _ _ VERSION_PORT _ BANNER_PORT < <(grep '^listening ' "$DEMO/server.log")
-echo "demo: update server on 127.0.0.1, version port $VERSION_PORT, banner port $BANNER_PORT"
+say "update server on 127.0.0.1, version port $VERSION_PORT, banner port $BANNER_PORT"
 
-# The installation directory: the updater reads update.ini and mirrors.ini next to itself.
-INSTALL="$DEMO/installation"
-mkdir -p "$INSTALL"
-cp "$BUILD_DIR/src/update" "$INSTALL/update"
-cat > "$INSTALL/update.ini" <<'INI'
-[Channel]
-beta=true
-INI
-cat > "$INSTALL/mirrors.ini" <<'INI'
-[mirrors]
-size=1
-1\mirror=demo
-
-[demo]
-url=http://127.0.0.1:8080/
-INI
-
+# --- The update ---------------------------------------------------------------------------
 export QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$VERSION_PORT:$BANNER_PORT"
-if [ -z "${DISPLAY:-}" ]; then
-  SHOT="$DEMO/screenshot.png"
-  QUORVEL_SCREENSHOT="$SHOT" xvfb-run -a "$INSTALL/update"
-  echo "demo: screenshot of the window: $SHOT"
+export QUORVEL_DEMO_CLIENT_LOG="$DEMO/client.log"
+export QUORVEL_PRINT_LOG=1 # the window's log on stdout when the updater ends
+[ -n "${DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
+say "running $INSTALL/update --nouser (${QT_QPA_PLATFORM:-on your display})"
+"$INSTALL/update" --nouser > "$DEMO/update.log" 2>&1 &
+UPDATER=$!
+PIDS+=("$UPDATER")
+CODE=0
+wait "$UPDATER" || CODE=$?
+say "updater ended with code $CODE; its log, with lines of one kind (same first word) counted:"
+grep -v -e '^qt\.' -e '^QStandardPaths: ' -e '^This plugin does not support' "$DEMO/update.log" | awk '
+  { kind[NR] = $1; line[NR] = $0; count[$1]++ }
+  END {
+    for (i = 1; i <= NR; i++) {
+      if (count[kind[i]] <= 3) print "  | " line[i]
+      else if (!shown[kind[i]]++) printf "  | %s ... (%d lines like this)\n", line[i], count[kind[i]]
+    }
+  }'
+for _ in $(seq 50); do [ -s "$DEMO/client.log" ] && break; sleep 0.1; done
+say "the client it started says: $(cat "$DEMO/client.log" 2>/dev/null || echo '(nothing)')"
+say "the update server answered: $(sed -n '2,$p' "$DEMO/server.log" | awk '{print $3}' | sort | uniq -c | xargs)"
+say "the mirrors served $(grep -c ' 200 ' "$DEMO/nginx/access.log") files"
+
+# --- The check ------------------------------------------------------------------------------
+if diff -r -q -x update.ini -x mirrors.ini -x update -x _old_update "$DEMO/release3" "$INSTALL" > "$DEMO/diff.txt"; then
+  say "the installation equals version 3 ($(find "$INSTALL" -type f | wc -l) files) after $(( $(date +%s) - START )) s"
 else
-  "$INSTALL/update"
+  say "the installation differs from version 3:" >&2
+  head -n 20 "$DEMO/diff.txt" >&2
+  exit 1
 fi
-echo "demo: requests the server answered:"
-sed -n '2,$p' "$DEMO/server.log"
