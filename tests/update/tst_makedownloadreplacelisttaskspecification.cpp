@@ -183,12 +183,12 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(bool, current);
         QFETCH(QString, expectedDelete);
-        QVERIFY(writeIni("[files]\n" + path.toLatin1() + "=" + md5Of(newContent).toLatin1() + "::"
+        QVERIFY(writeIni("[files]\n" + path.toLatin1() + "=" + md5Hex(newContent).toLatin1() + "::"
                          + QByteArray::number(newContent.size()) + "\n"));
-        QVERIFY(writeFile(installPath(path), current ? newContent : oldContent));
+        QVERIFY(writeTestFile(installPath(path), current ? newContent : oldContent));
         FileReplaceSpecification entry;
         entry.filePath = path;
-        QVERIFY(writeFile(installPath(entry.oldDestFileName()), oldContent));
+        QVERIFY(writeTestFile(installPath(entry.oldDestFileName()), oldContent));
         FileSpecifications target;
         QCOMPARE(runTask(target).state, int(StateFinished));
         QCOMPARE(target.deleteList, expectedDelete.isEmpty() ? QList<QString>() : QList<QString>{expectedDelete});
