@@ -4,6 +4,8 @@
 
 #include <QSettings>
 
+#include <algorithm>
+
 namespace {
 QString baseUrl(QString url, int version)
 {
@@ -21,9 +23,21 @@ Mirrors::Mirrors(QObject* parent)
 bool Mirrors::initDefault(const QString& path, int version)
 {
     QSettings settings(path, QSettings::IniFormat);
+    // Only the entries present, in index order: a huge "size" must not mean a huge loop.
+    settings.beginGroup(QStringLiteral("mirrors"));
+    const QStringList groups = settings.childGroups();
+    settings.endGroup();
     const int size = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
+    QList<int> present;
+    for (const QString& group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index >= 1 && index <= size)
+            present.append(index);
+    }
+    std::sort(present.begin(), present.end());
+    for (const int index : present) {
+        settings.setArrayIndex(index - 1);
         const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
         // Every operation finds a mirror by name: a second record of the same name could be
         // drawn but never released, and its use counts would go wrong for the session.

@@ -2,6 +2,7 @@
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -84,6 +85,30 @@ private Q_SLOTS:
         QCOMPARE(list.at(1).maxUse, 1);
         QCOMPARE(list.at(1).useCount, 0);
         QCOMPARE(list.at(1).errorCount, 0);
+    }
+
+    // Found by fuzzing: a huge "size" made loading loop for hours. Entries beyond "size"
+    // still do not count, and index order decides, not the order in the file.
+    void hugeSizeLoadsOnlyWhatIsThere()
+    {
+        const QString path = writeFile(QStringLiteral("mirrors.ini"),
+                                       "[mirrors]\n"
+                                       "10\\mirror=tenth\n"
+                                       "2\\mirror=second\n"
+                                       "size=2000000000\n");
+        QElapsedTimer clock;
+        clock.start();
+        Mirrors pool(nullptr);
+        QVERIFY(pool.initDefault(path, 1));
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(pool.getMirrorList().size(), 2);
+        QCOMPARE(pool.getMirrorList().at(0).name, QStringLiteral("second"));
+
+        const QString capped = writeFile(QStringLiteral("capped.ini"),
+                                         "[mirrors]\n1\\mirror=one\n3\\mirror=beyond\nsize=2\n");
+        Mirrors small(nullptr);
+        QVERIFY(small.initDefault(capped, 1));
+        QCOMPARE(small.getMirrorList().size(), 1);
     }
 
     void missingFileGivesEmptyPool()
