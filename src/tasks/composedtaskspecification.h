@@ -49,10 +49,14 @@ private Q_SLOTS:
 
 private:
     void reportVerdictOnce();
+    void countProgress(TaskSpecification* task);
 
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingTasks;
     QList<TaskSpecification*> runningTasks;
+    // The sum of the subtasks' progress, kept up to date by their reports: a recount over
+    // thousands of siblings on every report would make an update quadratic in its files.
+    double progressSum = 0.0;
     int maxParallelTasks;
     bool subTaskCanceled = false;
     bool doneReported = false;
