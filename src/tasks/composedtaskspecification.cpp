@@ -18,9 +18,10 @@ ComposedTaskSpecification::~ComposedTaskSpecification()
 {
     const QList<TaskSpecification*> tasks = subTasks;
     subTasks.clear();
+    // What reaches a subtask goes with it; only its reports to this half-destroyed
+    // composite are cut first.
     for (TaskSpecification* task : tasks) {
         disconnect(task, nullptr, this, nullptr);
-        disconnect(this, nullptr, task, nullptr);
         delete task;
     }
 }
@@ -41,7 +42,9 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
     connect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
     connect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
-    connect(task, &TaskSpecification::updateProgress, this, &ComposedTaskSpecification::onUpdateProgress);
+    // The subtask travels with the report: looking up the sender of a signal takes time in
+    // the number of connections, thousands here.
+    connect(task, &TaskSpecification::updateProgress, this, [this, task](qreal) { onUpdateProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
@@ -145,11 +148,9 @@ void ComposedTaskSpecification::countProgress(TaskSpecification* task)
     task->progressInParentSum = task->getProgress();
 }
 
-void ComposedTaskSpecification::onUpdateProgress(qreal)
+void ComposedTaskSpecification::onUpdateProgress(TaskSpecification* task)
 {
-    // Only subtasks are connected here, and only while they are in the list.
-    if (auto* task = qobject_cast<TaskSpecification*>(sender()))
-        countProgress(task);
+    countProgress(task);
     setProgress(progressSum);
 }
 

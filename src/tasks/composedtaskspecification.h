@@ -43,13 +43,13 @@ protected:
 
 private Q_SLOTS:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* task);
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
     void reportVerdictOnce();
     void countProgress(TaskSpecification* task);
+    void onUpdateProgress(TaskSpecification* task);
 
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingTasks;
