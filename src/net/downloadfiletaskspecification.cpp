@@ -48,6 +48,10 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
     addSubTask(downloadTask);
 
     auto* check = new CheckSignatureTaskSpecification(localPath, item.md5Sum, false, this, CheckWeight);
+    // The check runs after the download has ended; it compares the sum of what was written.
+    connect(downloadTask, &TaskSpecification::finished, check, [check](TaskSpecification* download) {
+        check->setWrittenMd5(static_cast<DownloadTaskSpecification*>(download)->getWrittenMd5());
+    });
     connect(check, &CheckSignatureTaskSpecification::checkDone, this, &DownloadFileTaskSpecification::onSigCheckDone);
     addSubTask(check);
 

@@ -112,6 +112,8 @@ void DownloadTaskSpecification::startDownload()
         break;
     }
 
+    writtenHash.reset();
+    writtenMd5.clear();
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
@@ -226,6 +228,7 @@ bool DownloadTaskSpecification::readData()
                            .arg(put));
             return false;
         }
+        writtenHash.addData(QByteArrayView(buffer, put));
         bytesWritten += put;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesWritten) / double(expectedSize)));
@@ -269,6 +272,8 @@ void DownloadTaskSpecification::onDownloadFinished()
     reply->close();
     dropReply();
     file.close();
+    if (file.error() == QFileDevice::NoError)
+        writtenMd5 = QString::fromLatin1(writtenHash.result().toHex());
     downloadFinished();
 }
 

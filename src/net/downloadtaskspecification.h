@@ -3,6 +3,7 @@
 #include "net/mirrors.h"
 #include "tasks/taskspecification.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QPointer>
 #include <QUrl>
@@ -36,6 +37,9 @@ public:
     const QString& getRemotePath() const { return remotePath; }
     qint64 getExpectedSize() const { return expectedSize; }
     qint64 getBytesWritten() const { return bytesWritten; }
+    // MD5 (hex) of the bytes written, once the file is complete, flushed and closed without
+    // error; empty otherwise.
+    const QString& getWrittenMd5() const { return writtenMd5; }
 
 protected:
     virtual void downloadFinished();
@@ -69,5 +73,7 @@ private:
     qint64 initialExpectedSize;
     qint64 bytesWritten = 0;
     FTPSiteAccessData mirror;
+    QCryptographicHash writtenHash{QCryptographicHash::Md5};
+    QString writtenMd5;
     bool slotHeld = false;  // a slot of `mirror` is taken and not yet given back
 };

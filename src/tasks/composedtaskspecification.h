@@ -43,16 +43,20 @@ protected:
 
 private Q_SLOTS:
     void onStartNextTask();
-    void onUpdateProgress(qreal doneFrac);
     void onSubTaskFinished(TaskSpecification* task);
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
     void reportVerdictOnce();
+    void countProgress(TaskSpecification* task);
+    void onUpdateProgress(TaskSpecification* task);
 
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingTasks;
     QList<TaskSpecification*> runningTasks;
+    // The sum of the subtasks' progress, kept up to date by their reports: a recount over
+    // thousands of siblings on every report would make an update quadratic in its files.
+    double progressSum = 0.0;
     int maxParallelTasks;
     bool subTaskCanceled = false;
     bool doneReported = false;

@@ -61,4 +61,9 @@ protected:
     double parentProgressRange;
     double progress = 0.0;
     int state = StateIdle;
+
+private:
+    friend class ComposedTaskSpecification;
+    // What the parent composite has added of this task's progress to its running sum.
+    double progressInParentSum = 0.0;
 };

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
@@ -19,6 +20,8 @@
 #include <QTextCursor>
 #include <QTimer>
 #include <QUrl>
+
+#include <cstdio>
 
 // Off by default; QT_LOGGING_RULES="quorvel.instance.info=true" shows the guard's activity.
 Q_LOGGING_CATEGORY(lcInstance, "quorvel.instance", QtWarningMsg)
@@ -34,6 +37,17 @@ static void loadResources()
 }
 
 namespace {
+// QUORVEL_LOG_STDERR=1 also writes every log line to stderr, stamped with the wall clock in
+// seconds, so benchmarks and scripts can see where an update spends its time.
+void mirrorLogLine(const QString& text)
+{
+    static const bool enabled = qEnvironmentVariableIntValue("QUORVEL_LOG_STDERR") == 1;
+    if (!enabled)
+        return;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    std::fprintf(stderr, "[%lld.%03lld] %s\n", ms / 1000, ms % 1000, text.toLocal8Bit().constData());
+}
+
 QString smallText(const QString& text)
 {
     return QStringLiteral("<span style=\"font-size:small;\">") + text + QStringLiteral("</span>");
@@ -181,6 +195,7 @@ void MainWindow::on_startButton_clicked()
 
 void MainWindow::onAppendText(QString text)
 {
+    mirrorLogLine(text);
     // As plain text: log lines can carry what a server sent.
     QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();
     const bool followEnd = bar->value() == bar->maximum();

@@ -119,6 +119,22 @@ CheckSignatureTaskSpecification::CheckSignatureTaskSpecification(QString filePat
 {
 }
 
+void CheckSignatureTaskSpecification::execute()
+{
+    if (md5Sum.isEmpty() || writtenMd5.isEmpty()) {
+        ASyncTaskSpecification::execute();
+        return;
+    }
+    state = StateRunning;
+    runDone(md5Sum.compare(writtenMd5, Qt::CaseInsensitive) == 0);
+}
+
+void CheckSignatureTaskSpecification::reset()
+{
+    writtenMd5.clear();
+    ASyncTaskSpecification::reset();
+}
+
 ASyncFunc* CheckSignatureTaskSpecification::createFunction()
 {
     return new CheckSigFunc(filePath, md5Sum);

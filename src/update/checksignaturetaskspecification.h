@@ -37,6 +37,13 @@ public:
 
     const QString& getFilePath() const { return filePath; }
 
+    // The MD5 (hex) of the file as its writer computed it from the bytes it wrote and closed
+    // without error. An MD5 check then compares this instead of reading the file back.
+    void setWrittenMd5(const QString& md5) { writtenMd5 = md5; }
+
+    void execute() override;
+    void reset() override;
+
 Q_SIGNALS:
     // Emitted exactly once per run, before the task ends.
     void checkDone(bool pass, CheckSignatureTaskSpecification* task);
@@ -48,5 +55,6 @@ protected:
 private:
     QString filePath;
     QString md5Sum;
+    QString writtenMd5;
     bool cancelOnFailure;
 };

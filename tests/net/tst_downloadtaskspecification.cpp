@@ -3,6 +3,7 @@
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
 #include "support/taskspy.h"
+#include "support/testfiles.h"
 #include "support/testhttpserver.h"
 
 #include <QFile>
@@ -272,6 +273,7 @@ private Q_SLOTS:
         task->execute();
         QTRY_COMPARE(task->getBytesWritten(), qint64(4096));
         QCOMPARE(task->getProgress(), 0.4096);
+        QVERIFY(task->getWrittenMd5().isEmpty());
         quint64 done = 0, total = 0, speed = 0;
         bool downloading = false;
         task->timeTick(done, total, speed, downloading);
@@ -289,6 +291,8 @@ private Q_SLOTS:
         QVERIFY(finished.wait(5000));
         QCOMPARE(task->getProgress(), 1.0);
         QCOMPARE(task->getBytesWritten(), qint64(10000));
+        // The sum covers the retry's bytes only, as the file does.
+        QCOMPARE(task->getWrittenMd5(), md5Hex(content(10000)));
     }
 
     void unknownSizeIsTakenFromAnnouncedTotal()

@@ -123,6 +123,58 @@ private Q_SLOTS:
         QVERIFY(qFuzzyCompare(composite.getProgress(), 0.5));
     }
 
+    // The composite keeps a running sum; every value it reports must be what a recount of
+    // its subtasks gives, through progress, finishes, a reset and a rebuild.
+    void progressSumMatchesRecount()
+    {
+        TestComposite composite(4, 0.4);
+        QList<ManualTask*> tasks;
+        const auto build = [&] {
+            tasks.clear();
+            for (int i = 0; i < 300; ++i)
+                tasks << composite.add(1.0 / 300);
+        };
+        const auto recount = [&] {
+            double sum = 0.0;
+            for (const ManualTask* task : std::as_const(tasks))
+                sum += task->getProgress();
+            return sum * 0.4;
+        };
+        int reports = 0;
+        double worst = 0.0;
+        connect(&composite, &TaskSpecification::updateProgress, this, [&](qreal value) {
+            ++reports;
+            worst = qMax(worst, qAbs(value - recount()));
+        });
+        const auto work = [&](int rounds) {
+            composite.execute();
+            for (int round = 0; round < rounds; ++round) {
+                QTRY_VERIFY(running(tasks) > 0 || composite.getState() != StateRunning);
+                for (ManualTask* task : std::as_const(tasks)) {
+                    if (task->getState() != StateRunning)
+                        continue;
+                    task->doProgress(0.25 * (round % 4) + 0.1);
+                    if (round % 3 == 2)
+                        task->doFinish();
+                }
+            }
+        };
+        build();
+        work(30);
+        composite.reset();
+        QCOMPARE(composite.getProgress(), 0.0);
+        work(12);
+        composite.clear();
+        tasks.clear();
+        composite.TaskSpecification::reset();
+        build();
+        work(600);
+        QTRY_COMPARE(composite.getState(), int(StateFinished));
+        QVERIFY2(reports > 2000, qPrintable(QString::number(reports)));
+        QVERIFY2(worst < 1e-12, qPrintable(QString::number(worst)));
+        QCOMPARE(composite.getProgress(), 0.4);
+    }
+
     void failureStopsStartsAndEndsAfterLastRunning()
     {
         TestComposite composite(3, 1.0);

@@ -59,7 +59,8 @@ private Q_SLOTS:
 
 private:
     // Runs a check to its end and returns what it reported.
-    QStringList runCheck(const QString& path, const QString& md5, bool cancelOnFailure, int* endState = nullptr);
+    QStringList runCheck(const QString& path, const QString& md5, bool cancelOnFailure, int* endState = nullptr,
+                         const QString& written = QString());
 
     QTemporaryDir dir;
 };
@@ -71,9 +72,11 @@ void tst_CheckSignatureTaskSpecification::initTestCase()
 }
 
 QStringList tst_CheckSignatureTaskSpecification::runCheck(const QString& path, const QString& md5,
-                                                          bool cancelOnFailure, int* endState)
+                                                          bool cancelOnFailure, int* endState,
+                                                          const QString& written)
 {
     TestableCheck task(path, md5, cancelOnFailure, nullptr, 1.0);
+    task.setWrittenMd5(written);
     Recorder recorder(&task);
     QSignalSpy finished(&task, &TaskSpecification::finished);
     QSignalSpy canceled(&task, &TaskSpecification::canceled);
@@ -137,6 +140,7 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder_data()
     QTest::addColumn<bool>("cancelOnFailure");
     QTest::addColumn<QStringList>("messages"); // %1 = path of the checked file
     QTest::addColumn<bool>("pass");
+    QTest::addColumn<QString>("written"); // the MD5 its writer computed; null: none
 
     const QByteArray ini("[client]\nversion=3\n");
     const QByteArray goodSig = signWithTestKey(ini);
@@ -148,23 +152,30 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder_data()
         auto row = [&](const char* tag) {
             return &QTest::newRow(qPrintable(QString::fromLatin1(tag) + QString::fromLatin1(mode)));
         };
-        *row("md5 pass") << "a.ini" << ini << QByteArray() << md5Hex(ini) << cancel << QStringList() << true;
-        *row("md5 differs") << "b.ini" << ini << QByteArray() << md5Hex("x") << cancel << QStringList{failed} << false;
+        *row("md5 pass") << "a.ini" << ini << QByteArray() << md5Hex(ini) << cancel << QStringList() << true << QString();
+        *row("md5 differs") << "b.ini" << ini << QByteArray() << md5Hex("x") << cancel << QStringList{failed} << false << QString();
         *row("md5 file missing") << "c.ini" << QByteArray() << QByteArray() << md5Hex(ini) << cancel
-                                 << QStringList{cannotOpen, failed} << false;
-        *row("rsa pass") << "d.ini" << ini << goodSig << QString() << cancel << QStringList() << true;
+                                 << QStringList{cannotOpen, failed} << false << QString();
+        *row("rsa pass") << "d.ini" << ini << goodSig << QString() << cancel << QStringList() << true << QString();
         *row("rsa sig missing") << "e.ini" << ini << QByteArray() << QString() << cancel
-                                << QStringList{cannotOpen.arg(QStringLiteral("%1.sig")), failed} << false;
+                                << QStringList{cannotOpen.arg(QStringLiteral("%1.sig")), failed} << false << QString();
         *row("rsa file missing") << "f.ini" << QByteArray() << goodSig << QString() << cancel
-                                 << QStringList{cannotOpen, failed} << false;
+                                 << QStringList{cannotOpen, failed} << false << QString();
         *row("rsa other content") << "g.ini" << QByteArray(ini + ' ') << goodSig << QString() << cancel
-                                  << QStringList{failed} << false;
+                                  << QStringList{failed} << false << QString();
         *row("rsa sig one byte short") << "h.ini" << ini << goodSig.left(127) << QString() << cancel
-                                       << QStringList{failed} << false;
+                                       << QStringList{failed} << false << QString();
         *row("rsa sig one byte long") << "i.ini" << ini << QByteArray(goodSig + '\0') << QString() << cancel
-                                      << QStringList{failed} << false;
+                                      << QStringList{failed} << false << QString();
+        // A sum taken while writing is compared instead of reading the file (absent here).
+        *row("written md5 pass") << "k.ini" << QByteArray() << QByteArray() << md5Hex(ini) << cancel
+                                 << QStringList() << true << md5Hex(ini).toUpper();
+        *row("written md5 differs") << "l.ini" << QByteArray() << QByteArray() << md5Hex(ini) << cancel
+                                    << QStringList{failed} << false << md5Hex("x");
+        *row("written md5, rsa mode reads") << "m.ini" << ini << goodSig << QString() << cancel << QStringList()
+                                            << true << md5Hex("x");
         *row("rsa empty sig") << "j.ini" << ini << QByteArray("") << QString() << cancel << QStringList{failed}
-                              << false;
+                              << false << QString();
     }
 }
 
@@ -177,6 +188,7 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder()
     QFETCH(bool, cancelOnFailure);
     QFETCH(QStringList, messages);
     QFETCH(bool, pass);
+    QFETCH(QString, written);
 
     const QString path = dir.filePath(QStringLiteral("%1/%2").arg(QTest::currentDataTag(), name));
     QVERIFY(QDir().mkpath(QFileInfo(path).path()));
@@ -186,7 +198,7 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder()
         QVERIFY(writeTestFile(path + QStringLiteral(".sig"), sig));
 
     int endState = StateIdle;
-    const QStringList events = runCheck(path, md5, cancelOnFailure, &endState);
+    const QStringList events = runCheck(path, md5, cancelOnFailure, &endState, written);
 
     QStringList expected;
     for (const QString& m : messages)

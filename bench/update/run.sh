@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# A whole update by the real `update` executable in its unattended mode (--nouser), from
+# four nginx mirrors on loopback, against the pipeline of standard tools doing the same:
+# `curl --parallel --parallel-max 4` from the same mirrors, `md5sum -c`, then `cp` and
+# `gzip -dc` into the installation. Two releases, each fresh (empty installation) and as an
+# update of the previous version where a tenth of the files changed; for the update the
+# peer first runs `md5sum -c` over the installation and then the pipeline for what failed.
+#
+# A: 400 files, about 1 GiB (four of 128 MiB), a quarter gzip-compressed.
+# B: 20,000 files of 1 to 8 KiB in 200 directories.
+#
+# Our time is the wall time of the process minus the fixed 3 s of the unattended mode (it
+# starts the update 2000 ms after start and waits 1000 ms after success before it starts the
+# client and closes). Each run also prints the updater's phases from its own log, which
+# QUORVEL_LOG_STDERR=1 mirrors to stderr with time stamps.
+#
+#     bench/update/run.sh [build dir]     (default: build/ of this repository)
+#     RUNS=3 CASES="A B" MODES="fresh update" KEEP=1 (keep the work directory)
+#     B_FILES=20000 (files of release B), UPDATE_WRAP="valgrind --tool=callgrind" (runs ours under it),
+#     UPDATE_BIN=path (another build of the executable, e.g. to compare before and after)
+set -euo pipefail
+
+HERE=$(cd "$(dirname "$0")" && pwd)
+REPO=$(cd "$HERE/../.." && pwd)
+BUILD_DIR=$(realpath "${1:-$REPO/build}")
+RUNS=${RUNS:-3}
+CASES=${CASES:-A B}
+MODES=${MODES:-fresh update}
+TYPE=client_linux_amd64
+FIXED_DELAY=3.0
+cmake --build "$BUILD_DIR" --target update quorvel-publish >/dev/null 2>&1 \
+  || cmake --build "$BUILD_DIR" --target update quorvel-publish
+UPDATE=${UPDATE_BIN:-$BUILD_DIR/src/update}
+PUBLISH="$BUILD_DIR/tools/quorvel-publish/quorvel-publish"
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/bench_update.XXXXXX")
+chmod 755 "$WORK"
+NGINX_PID=""
+cleanup() {
+  if [ -n "$NGINX_PID" ]; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    wait "$NGINX_PID" 2>/dev/null || true
+  fi
+  [ -n "${KEEP:-}" ] && { echo "work directory kept: $WORK" >&2; return; }
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+for kind in $CASES; do
+  python3 "$HERE/makerelease.py" "$kind" "$WORK/$kind"
+  for version in 1 2; do
+    cp "$WORK/$kind/$version.ini" "$WORK/$kind/www/$version/$TYPE.ini"
+    "$PUBLISH" sign "$REPO/keys/demo_private.key" "$WORK/$kind/www/$version/$TYPE.ini" >/dev/null
+  done
+done
+chmod -R a+rX "$WORK"
+
+# Four mirrors: one nginx with four servers on ports chosen by the system.
+read -r -a PORTS < <(python3 -c '
+import socket
+socks = [socket.socket() for _ in range(5)]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])')
+SILENT_PORT=${PORTS[4]}  # the banner query goes here and gets no answer
+SERVERS=""
+for port in "${PORTS[@]:0:4}"; do
+  SERVERS+="  server { listen 127.0.0.1:$port; root $WORK; }"$'\n'
+done
+mkdir -p "$WORK/nginx"
+USER_LINE=""
+[ "$(id -u)" -eq 0 ] && USER_LINE="user $(id -un) $(id -gn);"
+cat > "$WORK/nginx/nginx.conf" <<CONF
+$USER_LINE
+worker_processes 1;
+daemon off;
+pid $WORK/nginx/nginx.pid;
+error_log $WORK/nginx/error.log;
+events { worker_connections 256; }
+http {
+  access_log off;
+  client_body_temp_path $WORK/nginx/body;
+  proxy_temp_path $WORK/nginx/proxy;
+  fastcgi_temp_path $WORK/nginx/fastcgi;
+  uwsgi_temp_path $WORK/nginx/uwsgi;
+  scgi_temp_path $WORK/nginx/scgi;
+  default_type application/octet-stream;
+  sendfile on;
+  keepalive_requests 1000000;
+$SERVERS}
+CONF
+nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" &
+NGINX_PID=$!
+for _ in $(seq 50); do
+  curl -sf -o /dev/null "http://127.0.0.1:${PORTS[3]}/$kind/www/1/$TYPE.ini" && break
+  sleep 0.1
+done
+
+# Installs the starting state of a run into $WORK/inst: nothing, or version 1.
+prepare() {  # kind mode
+  rm -rf "$WORK/inst" "$WORK/tmp" "$WORK/peer"
+  mkdir -p "$WORK/inst" "$WORK/tmp" "$WORK/peer"
+  [ "$2" = update ] && cp -a "$WORK/$1/install1/." "$WORK/inst/"
+  # The installed tree is read from the page cache by both sides.
+  find "$WORK/$1/www" -type f -print0 | xargs -0 cat > /dev/null
+  sync
+}
+
+verify() {  # kind version label
+  (cd "$WORK/inst" && md5sum -c --quiet "$WORK/$1/$2.installed") >/dev/null \
+    || { echo "$3: installation differs from version $2" >&2; exit 1; }
+}
+
+run_ours() {  # kind version -> "seconds kib"
+  local kind=$1 version=$2 inst="$WORK/inst"
+  cp "$UPDATE" "$inst/update"
+  {
+    echo '[mirrors]'
+    for i in 1 2 3 4; do echo "$i\\mirror=mirror$i"; done
+    echo 'size=4'
+    for i in 1 2 3 4; do printf '[mirror%d]\nurl=http://127.0.0.1:%s/%s/www\n' "$i" "${PORTS[$((i - 1))]}" "$kind"; done
+  } > "$inst/mirrors.ini"
+  printf '#!/bin/sh\n: > "$(dirname "$0")/client.started"\n' > "$inst/qv3client_runscript.sh"
+  chmod +x "$inst/qv3client_runscript.sh"
+  env QT_QPA_PLATFORM=offscreen QUORVEL_AUTOCLOSE_DIALOGS=1 QUORVEL_LOG_STDERR=1 TMPDIR="$WORK/tmp" \
+      QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$SILENT_PORT:$SILENT_PORT" \
+      /usr/bin/time -f '%e %M' -o "$WORK/time.txt" timeout 1800 ${UPDATE_WRAP:-} "$inst/update" --nouser "$TYPE" "$version" \
+      2> "$WORK/ours.log" || { tail -20 "$WORK/ours.log" >&2; echo "update failed" >&2; exit 1; }
+  [ -e "$inst/client.started" ] || { echo "update: client not started" >&2; exit 1; }
+  rm -f "$inst/update" "$inst/mirrors.ini" "$inst/update.ini" "$inst/qv3client_runscript.sh" "$inst/client.started"
+  ! compgen -G "$WORK/tmp/quorvel_temp_*" > /dev/null || { echo "update: temporary directory left" >&2; exit 1; }
+  verify "$kind" "$version" ours
+  cat "$WORK/time.txt"
+}
+
+# The peer. Arguments: kind version mode. For an update it checks the installation first
+# and downloads what md5sum -c reports as failed.
+cat > "$WORK/peer.sh" <<'PEER'
+set -euo pipefail
+work=$1 kind=$2 version=$3 mode=$4; shift 4
+ports=("$@")
+rel="$work/$kind" inst="$work/inst" dl="$work/peer"
+cd "$dl"
+if [ "$mode" = update ]; then
+  (cd "$inst" && md5sum -c --quiet "$rel/$version.installed" 2>/dev/null || true) \
+    | sed -n 's/: FAILED$//p' > wanted.paths
+else
+  cut -c35- "$rel/$version.installed" > wanted.paths
+fi
+# Installed path -> key for the gzip entries; everything else is installed under its key.
+awk -F'\t' 'FILENAME == ARGV[1] { gz[$2] = $1; next } { print ($0 in gz) ? gz[$0] : $0 }' \
+    "$rel/$version.gz" wanted.paths > wanted.keys
+awk 'FILENAME == ARGV[1] { want[$0] = 1; next } substr($0, 35) in want' wanted.keys "$rel/$version.served" > wanted.md5
+awk -v k="$kind" -v v="$version" -v p="${ports[*]}" 'BEGIN { n = split(p, port, " ") }
+  { printf "url = \"http://127.0.0.1:%s/%s/www/%s/files/%s\"\noutput = \"%s\"\n", port[NR % n + 1], k, v, $0, $0 }' \
+    wanted.keys > curl.cfg
+curl --parallel --parallel-max 4 --create-dirs --fail --no-progress-meter -K curl.cfg
+md5sum -c --quiet wanted.md5
+sed 's#/[^/]*$##' wanted.paths | sort -u | (cd "$inst" && xargs -d '\n' mkdir -p)
+awk -F'\t' 'FILENAME == ARGV[1] { gz[$1] = 1; next } !($0 in gz)' "$rel/$version.gz" wanted.keys \
+    | xargs -r -d '\n' cp --parents -t "$inst"
+awk -F'\t' 'FILENAME == ARGV[1] { want[$0] = 1; next } $1 in want' wanted.keys "$rel/$version.gz" \
+    | while IFS=$'\t' read -r key path; do gzip -dc "$key" > "$inst/$path"; done
+PEER
+
+run_peer() {  # kind version mode -> "seconds kib"
+  /usr/bin/time -f '%e %M' -o "$WORK/time.txt" bash "$WORK/peer.sh" "$WORK" "$1" "$2" "$3" "${PORTS[@]:0:4}"
+  verify "$1" "$2" peer
+  cat "$WORK/time.txt"
+}
+
+# The updater's phases from its log: each phase from its first line to the next phase.
+phases() {
+  python3 - "$WORK/ours.log" <<'PY'
+import re, sys
+marks = [("ini", "Download / check product ini"), ("list", "Compiling download and replace list"),
+         ("download", "Downloading files"), ("download", "No downloads needed"),
+         ("install", "Starting file updates"), ("delete", "Starting deleting files"),
+         ("cleanup", "Remove temporary files..."), ("end", "Update successfully finished")]
+times, start, last = {}, None, None
+for line in open(sys.argv[1], errors="replace"):
+    m = re.match(r"^\[(\d+\.\d+)\] (.*)$", line.rstrip("\n"))
+    if not m:
+        continue
+    t, text = float(m.group(1)), m.group(2)
+    if text == "Starting update process":
+        start = t
+    for name, mark in marks:
+        if text == mark and name not in times:
+            times[name] = t
+order = [n for n in ("ini", "list", "download", "install", "delete", "cleanup", "end") if n in times]
+parts = [f"{a} {times[b] - times[a]:.2f}" for a, b in zip(order, order[1:])]
+print(f"phases (s): start->ini {times[order[0]] - start:.2f}, " + ", ".join(parts)
+      + f"; update {times['end'] - start:.2f}")
+PY
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg); our time = wall - ${FIXED_DELAY} s of fixed unattended delays"
+for kind in $CASES; do
+  for mode in $MODES; do
+    : > "$WORK/ratios"
+    label="$kind $mode"
+    for run in $(seq "$RUNS"); do
+      [ "$mode" = update ] && version=2 || version=1
+      prepare "$kind" "$mode"
+      read -r ow om < <(run_ours "$kind" "$version" | tail -1)
+      ph=$(phases)
+      prepare "$kind" "$mode"
+      read -r pw pm < <(run_peer "$kind" "$version" "$mode" | tail -1)
+      awk -v l="$label" -v r="$run" -v ow="$ow" -v om="$om" -v pw="$pw" -v pm="$pm" -v d="$FIXED_DELAY" 'BEGIN {
+        o = ow - d
+        printf "%s run %d: ours %.2f s (wall %.2f), peak RSS %.1f MiB; peer %.2f s, peak RSS %.1f MiB; ratio %.3f\n",
+               l, r, o, ow, om / 1024, pw, pm / 1024, (pw > 0 ? o / pw : 0) }'
+      echo "  $ph"
+      awk -v ow="$ow" -v pw="$pw" -v d="$FIXED_DELAY" 'BEGIN { print (ow - d) / pw }' >> "$WORK/ratios"
+    done
+    echo "$label: median ratio $(median < "$WORK/ratios") over $RUNS runs"
+  done
+done
