@@ -20,7 +20,8 @@
 #include <vector>
 
 namespace {
-const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update");
+// The program built with the tests' key, so that inis signed by the tests verify.
+const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 
 const QString translationsDir = QStringLiteral(QUORVEL_BINARY_DIR "/src/translations");
 
