@@ -20,7 +20,8 @@
 #include <vector>
 
 namespace {
-const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update");
+// The program built with the tests' key (and assertions), so test releases verify.
+const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 
 const QString translationsDir = QStringLiteral(QUORVEL_BINARY_DIR "/src/translations");
 
