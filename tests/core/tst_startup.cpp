@@ -20,7 +20,7 @@
 #include <vector>
 
 namespace {
-// The program built with the tests' key, so that inis signed by the tests verify.
+// The program built with the tests' key (and assertions), so test releases verify.
 const QString updateBinary = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 
 const QString translationsDir = QStringLiteral(QUORVEL_BINARY_DIR "/src/translations");

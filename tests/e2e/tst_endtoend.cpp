@@ -258,8 +258,16 @@ void tst_EndToEnd::update()
     QVERIFY(readTestFile(install + QStringLiteral("/_old_update")) == readTestFile(Updater));
     if (installed == 1 && target == 2)
         QCOMPARE(nginx.servedCount(QStringLiteral("/lib/libdata.so")), 0); // unchanged: not fetched
-    for (const QString& path : std::as_const(doneAtKill))
-        QVERIFY2(nginx.servedCount('/' + path) == 1, qPrintable(path));
+    // What was complete at the kill is not fetched again; one file whose last bytes had just
+    // arrived may still have been under its check and comes once more.
+    QStringList fetchedAgain;
+    for (const QString& path : std::as_const(doneAtKill)) {
+        const int served = nginx.servedCount('/' + path);
+        QVERIFY2(served >= 1 && served <= 2, qPrintable(path));
+        if (served == 2)
+            fetchedAgain << path;
+    }
+    QVERIFY2(fetchedAgain.size() <= 1, qPrintable(fetchedAgain.join(QLatin1Char(' '))));
     if (mode == QLatin1String("proxy"))
         QCOMPARE(proxy.forwarded(), nginx.servedCount(QString()));
 }
