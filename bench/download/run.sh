@@ -4,10 +4,10 @@
 # resident memory of each. Wall times are dominated by the page cache taking 512 MiB of
 # dirty data, so every run starts after a sync.
 #
-#     bench/download/run.sh [build dir]     (default /work/main/build)
+#     bench/download/run.sh [build dir]     (default: build/ of this repository)
 set -euo pipefail
 
-BUILD_DIR=$(realpath "${1:-/work/main/build}")
+BUILD_DIR=$(realpath "${1:-$(cd "$(dirname "$0")/../.." && pwd)/build}")
 SIZE_MIB=${SIZE_MIB:-512}
 RUNS=${RUNS:-5}
 cmake --build "$BUILD_DIR" --target bench_download >/dev/null 2>&1 || cmake --build "$BUILD_DIR" --target bench_download

@@ -3,10 +3,10 @@
 # updater's FileReplaceListTaskSpecification (copies, unpacks, MD5 checks of unpacked
 # files, rollback journal) against a shell loop of cp and gzip -dc doing the same copies
 # and unpacks into a fresh directory. Alternating, best of 3 each, with peak resident memory.
-# Usage: bench/install/run.sh [BUILD_DIR]   (default /work/main/build)
+# Usage: bench/install/run.sh [BUILD_DIR]   (default: build/ of this repository)
 set -euo pipefail
 
-BUILD_DIR=${1:-/work/main/build}
+BUILD_DIR=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build}
 DRIVER="$BUILD_DIR/bench/install/bench_install"
 FILES=${INSTALL_BENCH_FILES:-400}
 TOTAL_MIB=${INSTALL_BENCH_MIB:-1024}

@@ -4,7 +4,7 @@
 # Usage: run.sh [build dir]
 set -euo pipefail
 
-BUILD=${1:-/work/main/build}
+BUILD=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build}  # default: build/ of this repository
 HERE=$(cd "$(dirname "$0")" && pwd)
 DRIVER="$BUILD/bench/listcompile/bench_listcompile"
 [ -x "$DRIVER" ] || { echo "build bench_listcompile first: $DRIVER missing" >&2; exit 1; }

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # MD5 check of a 1 GiB file: the updater's check (CheckSigFunc, MD5 mode) against md5sum on
 # the same file, alternating, best of 3 each, with the peak resident memory of each.
-# Usage: bench/md5check/run.sh [BUILD_DIR]   (default /work/main/build)
+# Usage: bench/md5check/run.sh [BUILD_DIR]   (default: build/ of this repository)
 set -euo pipefail
 
-BUILD_DIR=${1:-/work/main/build}
+BUILD_DIR=${1:-$(cd "$(dirname "$0")/../.." && pwd)/build}
 DRIVER="$BUILD_DIR/bench/md5check/bench_md5check"
 SIZE_MIB=${MD5CHECK_SIZE_MIB:-1024}
 RUNS=3

@@ -147,12 +147,16 @@ void tst_SlowFileOpTasks::copyWritesAndJournals()
 {
     const QByteArray data = sampleText(200000, 3);
     QVERIFY(writeTestFile(p("download"), data));
+    const QFile::Permissions mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::ReadOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
+    QVERIFY(QFile::setPermissions(p("download"), mode));
     RollbackDataList journal;
     FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
     QVERIFY(runToEnd(task));
 
     QCOMPARE(task.getState(), int(StateFinished));
     QCOMPARE(readTestFile(p("installed")), data);
+    QCOMPARE(QFile::permissions(p("installed")), mode);
     QCOMPARE(journal.size(), 1);
     QCOMPARE(journal.getEntries().at(0).getOperation(), RollbackData::CreateFile);
     QCOMPARE(journal.getEntries().at(0).getPath(), p("installed"));
