@@ -78,6 +78,9 @@ MainWindow::MainWindow(Configuration& configuration)
     ui.copyrightLabel->setText(smallText(tr("Quorvel 3 updater &middot; <a href=\"%1\">%2</a>")
                                              .arg(website.toHtmlEscaped(), QUrl(website).host().toHtmlEscaped())));
     ui.outputTextEdit->hide();
+    logTimer.setSingleShot(true);
+    logTimer.setInterval(50);
+    connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
     onDownloadProgress(0, 0, 0, false);
 
     auto* instanceServer = new SingleInstanceChecker(this);
@@ -170,6 +173,7 @@ void MainWindow::onFatalError(QString errorMessage)
 void MainWindow::onError(QString errorMessage)
 {
     onAppendText(errorMessage);
+    flushLog();
     MessageBoxes::critical(this, QCoreApplication::translate("QObject", "Error"), errorMessage);
 }
 
@@ -196,14 +200,29 @@ void MainWindow::on_startButton_clicked()
 void MainWindow::onAppendText(QString text)
 {
     mirrorLogLine(text);
-    // As plain text: log lines can carry what a server sent.
+    pendingLog.append(text);
+    if (!logTimer.isActive())
+        logTimer.start();
+}
+
+void MainWindow::flushLog()
+{
+    logTimer.stop();
+    if (pendingLog.isEmpty())
+        return;
     QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();
     const bool followEnd = bar->value() == bar->maximum();
     QTextCursor cursor(ui.outputTextEdit->document());
     cursor.movePosition(QTextCursor::End);
-    if (!ui.outputTextEdit->document()->isEmpty())
-        cursor.insertBlock();
-    cursor.insertText(text);
+    cursor.beginEditBlock();
+    for (const QString& text : std::as_const(pendingLog)) {
+        if (!ui.outputTextEdit->document()->isEmpty())
+            cursor.insertBlock();
+        // As plain text: log lines can carry what a server sent.
+        cursor.insertText(text);
+    }
+    cursor.endEditBlock();
+    pendingLog.clear();
     if (followEnd)
         bar->setValue(bar->maximum());
 }
@@ -225,6 +244,7 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 
 void MainWindow::onUpdateFinished()
 {
+    flushLog();
     updateDone = true;
     if (configuration.unattended == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(1000, this, &MainWindow::on_startButton_clicked);
@@ -246,6 +266,7 @@ void MainWindow::onUpdateCanceled()
     ui.startButton->setText(tr("Restart"));
     ui.startButton->setEnabled(true);
     onAppendText(tr("Update cancelled"));
+    flushLog();
     ui.totalProgressBar->setValue(0);
     MessageBoxes::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
 }
@@ -272,6 +293,7 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
 
 void MainWindow::onDetailsPressed()
 {
+    flushLog();
     if (!ui.outputTextEdit->isVisible())
         return;
     QScrollBar* bar = ui.outputTextEdit->verticalScrollBar();

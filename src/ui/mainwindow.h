@@ -4,6 +4,8 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 class Configuration;
@@ -47,7 +49,14 @@ private Q_SLOTS:
     void on_changelogButton_clicked();
 
 private:
+    // Shows the lines gathered since the last call, in one edit of the document.
+    void flushLog();
+
     Ui_MainWindow ui;
+    // Log lines wait here for a moment: laying out the document once per line would cost
+    // an update of many small files more than its work.
+    QStringList pendingLog;
+    QTimer logTimer;
     Configuration& configuration;
     UpdateEngine* engine = nullptr;
     bool updateDone = false;

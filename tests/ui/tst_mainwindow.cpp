@@ -141,6 +141,17 @@ void tst_MainWindow::showsEngineReports()
     Q_EMIT engine->downloadProgress(0, 0, 0, false);
     QVERIFY(!sizeLabel->isVisible() && !speedLabel->isVisible());
 
+    // Log lines reach the log once each, in order, as plain text, also when many come at once.
+    QStringList lines;
+    for (int i = 0; i < 500; ++i)
+        lines << QStringLiteral("Downloading files/<b>%1</b>.dat").arg(i);
+    for (const QString& line : std::as_const(lines))
+        Q_EMIT engine->message(line);
+    auto* log = child<QTextEdit>(window, "outputTextEdit");
+    QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
+    Q_EMIT engine->message(QStringLiteral("one more"));
+    QTRY_VERIFY(log->toPlainText().endsWith(QLatin1String(".dat\none more")));
+
     // The banner: a picture that decodes is shown with its address; anything else is ignored.
     auto* banner = child<UrlClickLabel>(window, "banner");
     Q_EMIT engine->bannerFound(QByteArray("not an image"), QStringLiteral("http://ignored.test/"));
