@@ -83,8 +83,9 @@ int main(int argc, char* argv[])
     if (!configuration.parseCommandLineOptions())
         return 1;
 
+    // Precise: a coarse timer of this length may fire up to a tenth of a second early.
     if (configuration.unattended == 1)
-        QTimer::singleShot(2000, &window, [&window] {
+        QTimer::singleShot(2000, Qt::PreciseTimer, &window, [&window] {
             QMetaObject::invokeMethod(&window, "onAutoStartUpdate");
         });
     window.setUIToConfigSpecs();
