@@ -5,7 +5,8 @@
 # installation. It updates by itself, starts the demo client and closes; then the demo checks
 # that the installation equals version 3. Without $DISPLAY the window is offscreen and the
 # updater's log is summed up on the terminal. Everything it starts is stopped at the end,
-# also on Ctrl+C, and its folder is removed.
+# also on Ctrl+C, and its folder is removed. DEMO_SCREENSHOT=file.png saves a picture of the
+# window as it closes at the end of the update.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -97,6 +98,10 @@ say "update server on 127.0.0.1, version port $VERSION_PORT, banner port $BANNER
 export QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$VERSION_PORT:$BANNER_PORT"
 export QUORVEL_DEMO_CLIENT_LOG="$DEMO/client.log"
 export QUORVEL_PRINT_LOG=1 # the window's log on stdout when the updater ends
+if [ -n "${DEMO_SCREENSHOT:-}" ]; then
+  case "$DEMO_SCREENSHOT" in /*) ;; *) DEMO_SCREENSHOT="$ROOT/$DEMO_SCREENSHOT" ;; esac
+  export QUORVEL_SCREENSHOT_AT_CLOSE="$DEMO_SCREENSHOT" QUORVEL_SCREENSHOT_CLICK=detailsButton
+fi
 [ -n "${DISPLAY:-}" ] || export QT_QPA_PLATFORM=offscreen
 say "running $INSTALL/update --nouser (${QT_QPA_PLATFORM:-on your display})"
 "$INSTALL/update" --nouser > "$DEMO/update.log" 2>&1 &

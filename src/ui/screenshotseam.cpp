@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
@@ -13,6 +14,7 @@
 #include <QWidget>
 
 #include <cstdio>
+#include <utility>
 
 namespace ScreenshotSeam {
 
@@ -106,6 +108,33 @@ void takePicture(QPointer<QWidget> window, const QString& path)
         closeDialog(dialog);
 }
 
+// Saves the window's picture when it receives its close event, before it is hidden.
+class CloseWatcher : public QObject {
+public:
+    CloseWatcher(QWidget* window, QString path)
+        : QObject(window)
+        , path(std::move(path))
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Close && !saved) {
+            auto* window = static_cast<QWidget*>(watched);
+            saved = true;
+            const bool ok = compose(window, nullptr).save(path, "PNG");
+            std::fprintf(stderr, "screenshot %s: %s\n", ok ? "saved" : "FAILED", qPrintable(path));
+        }
+        return false;
+    }
+
+private:
+    const QString path;
+    bool saved = false;
+};
+
 void clickWhenShown(QPointer<QWidget> window, QStringList names)
 {
     if (!window || names.isEmpty())
@@ -125,15 +154,20 @@ void clickWhenShown(QPointer<QWidget> window, QStringList names)
 
 void arm(QWidget* window)
 {
-    const QString path = qEnvironmentVariable("QUORVEL_SCREENSHOT");
-    if (path.isEmpty())
-        return;
-    bool ok = false;
-    int delay = qEnvironmentVariableIntValue("QUORVEL_SCREENSHOT_DELAY", &ok);
-    if (!ok || delay < 0)
-        delay = 500;
     QPointer<QWidget> guarded(window);
-    QTimer::singleShot(delay, qApp, [guarded, path] { takePicture(guarded, path); });
+    const QString atClose = qEnvironmentVariable("QUORVEL_SCREENSHOT_AT_CLOSE");
+    const QString path = qEnvironmentVariable("QUORVEL_SCREENSHOT");
+    if (atClose.isEmpty() && path.isEmpty())
+        return;
+    if (!atClose.isEmpty())
+        new CloseWatcher(window, atClose);
+    if (!path.isEmpty()) {
+        bool ok = false;
+        int delay = qEnvironmentVariableIntValue("QUORVEL_SCREENSHOT_DELAY", &ok);
+        if (!ok || delay < 0)
+            delay = 500;
+        QTimer::singleShot(delay, qApp, [guarded, path] { takePicture(guarded, path); });
+    }
     const QString clicks = qEnvironmentVariable("QUORVEL_SCREENSHOT_CLICK");
     if (!clicks.isEmpty())
         QTimer::singleShot(0, window, [guarded, clicks] {

@@ -7,12 +7,14 @@ class QWidget;
 //   QUORVEL_SCREENSHOT_DELAY=ms     when to take it, counted from arm() (default 500)
 //   QUORVEL_SCREENSHOT_CLICK=a,b    buttons of the window (object names) clicked in this order
 //                                   as soon as the window is shown
+//   QUORVEL_SCREENSHOT_AT_CLOSE=f.png  save a picture of the window as it closes (the last
+//                                   thing a user saw of an unattended run); the program goes on
 // The picture holds the window if it is shown and, above it, the message box or dialog that is
 // open at that moment, so an error reported before the window appears is captured too. Boxes
 // are closed afterwards; later ones are written to stderr as with QUORVEL_AUTOCLOSE_DIALOGS.
 namespace ScreenshotSeam {
 
-// Does nothing unless QUORVEL_SCREENSHOT is set. Call before anything can open a box.
+// Does nothing unless one of the two picture variables is set. Call before anything can open a box.
 void arm(QWidget* window);
 
 }
