@@ -85,7 +85,7 @@ private:
         int intact = 0;
         int crashes = 0;
     };
-    void makeFaulty(TestHttpServer& server, const QString& fault, const QString& goodBase);
+    void makeFaulty(TestHttpServer& server, const QString& fault);
 
     TestRelease oldRelease{1, ClientType};
     TestRelease newRelease{2, ClientType};
@@ -128,14 +128,14 @@ void tst_Faults::initTestCase()
     newInstallation = installation(reference);
 }
 
-void tst_Faults::makeFaulty(TestHttpServer& server, const QString& fault, const QString& goodBase)
+// Every product file of the mirror fails in the same way; the product ini stays good.
+void tst_Faults::makeFaulty(TestHttpServer& server, const QString& fault)
 {
     for (const QString& path : productPaths(mirrorRoot, newRelease.version)) {
-        const QByteArray content = readTestFile(mirrorRoot + path);
         if (fault == QLatin1String("404"))
             server.setBehaviour(path, Behaviour::statusCode(404));
         else if (fault == QLatin1String("redirect")) // to the right file, which must not be fetched
-            server.setBehaviour(path, Behaviour::redirect((goodBase + QStringLiteral("/moved") + path).toUtf8()));
+            server.setBehaviour(path, Behaviour::redirect((server.baseUrl() + QStringLiteral("/moved") + path).toUtf8()));
         else if (fault == QLatin1String("401"))
             server.setBehaviour(path, Behaviour::authChallenge());
         else if (fault == QLatin1String("stall"))
@@ -147,7 +147,7 @@ void tst_Faults::makeFaulty(TestHttpServer& server, const QString& fault, const 
         else if (fault == QLatin1String("long body"))
             server.setBehaviour(path, Behaviour::longBody(512));
         else if (fault == QLatin1String("corrupt")) {
-            QByteArray wrong = content;
+            QByteArray wrong = readTestFile(mirrorRoot + path);
             wrong[wrong.size() / 2] = char(wrong.at(wrong.size() / 2) ^ 0x55);
             server.setFile(path, wrong);
         } else
@@ -157,7 +157,7 @@ void tst_Faults::makeFaulty(TestHttpServer& server, const QString& fault, const 
 
 void tst_Faults::update_data()
 {
-    QTest::addColumn<QString>("faultClass");
+    QTest::addColumn<QString>("localClass"); // "" for a row of mirror faults, counted per fault
     QTest::addColumn<QStringList>("mirrors"); // the fault of each mirror, "" for a good one
     QTest::addColumn<QString>("local");
     QTest::addColumn<bool>("updated");        // release 2 installed, else release 1 intact
@@ -172,22 +172,22 @@ void tst_Faults::update_data()
                         {"redirect", "returned 302"},
                         {"401", "returned 401"},
                         {"stall", "timed out on mirror mirror1"},
-                        {"reset", "closed"},
-                        {"short body", "closed"},
+                        {"reset", "Connection closed"},
+                        {"short body", "Connection closed"},
                         {"long body", "md5 sum for"},
                         {"corrupt", "md5 sum for"}};
     for (const auto& row : mirrorFaults)
         QTest::addRow("%s, then a good mirror", row.fault)
-            << row.fault << QStringList{row.fault, ""} << "" << true << row.logged;
+            << "" << QStringList{row.fault, ""} << "" << true << row.logged;
     // Every mirror faulty, each in another way: nothing is installed.
     for (int i = 0; i < 8; i += 2) {
         const QString first = mirrorFaults[i].fault;
         const QString second = mirrorFaults[i + 1].fault;
         QTest::addRow("%s and %s, no good mirror", mirrorFaults[i].fault, mirrorFaults[i + 1].fault)
-            << QStringLiteral("all mirrors faulty") << QStringList{first, second} << "" << false << exhausted;
+            << "" << QStringList{first, second} << "" << false << exhausted;
     }
     QTest::newRow("stall, corrupt, then a good mirror")
-        << "mixed with a good mirror" << QStringList{"stall", "corrupt", ""} << "" << true << "md5 sum for";
+        << "" << QStringList{"stall", "corrupt", ""} << "" << true << "md5 sum for";
 
     const QStringList good{"", ""};
     QTest::newRow("file in the way of a new directory")
@@ -209,7 +209,7 @@ void tst_Faults::update_data()
 
 void tst_Faults::update()
 {
-    QFETCH(QString, faultClass);
+    QFETCH(QString, localClass);
     QFETCH(QStringList, mirrors);
     QFETCH(QString, local);
     QFETCH(bool, updated);
@@ -235,7 +235,7 @@ void tst_Faults::update()
     }
     for (int i = 0; i < mirrors.size(); ++i) {
         if (!mirrors.at(i).isEmpty())
-            makeFaulty(*servers[i], mirrors.at(i), servers[i]->baseUrl());
+            makeFaulty(*servers[i], mirrors.at(i));
     }
     QVERIFY(writeMirrorsIni(root + QStringLiteral("/mirrors.ini"), list));
 
@@ -292,8 +292,11 @@ void tst_Faults::update()
     updater.setProcessChannelMode(QProcess::MergedChannels);
     updater.start(command.takeFirst(), command);
     QVERIFY(updater.waitForStarted());
-    Tally& tally = tallies[faultClass];
-    ++tally.runs;
+    QStringList classes = localClass.isEmpty() ? mirrors : QStringList{localClass};
+    classes.removeAll(QString());
+    classes.removeDuplicates();
+    for (const QString& name : std::as_const(classes))
+        ++tallies[name].runs;
     // A failed update leaves the window open on its message: the run ends there.
     QByteArray log;
     const bool ended = QTest::qWaitFor(
@@ -306,7 +309,8 @@ void tst_Faults::update()
     updater.kill();
     updater.waitForFinished();
     log += updater.readAll();
-    tally.crashes += crashed ? 1 : 0;
+    for (const QString& name : std::as_const(classes))
+        tallies[name].crashes += crashed ? 1 : 0;
     // Test messages are cut at about 1000 characters: the end of the log tells most.
     const QByteArray tail = log.right(900);
     QVERIFY2(ended && !crashed, tail.constData());
@@ -324,7 +328,8 @@ void tst_Faults::update()
         if (mirrors.at(i) == QLatin1String("redirect"))
             QVERIFY(servers[i]->requestLog().filter(QStringLiteral("/moved/")).isEmpty());
     }
-    ++tally.intact;
+    for (const QString& name : std::as_const(classes))
+        ++tallies[name].intact;
 }
 
 void tst_Faults::cleanupTestCase()
