@@ -45,6 +45,14 @@ void addTestCertificateAuthority()
         std::fprintf(stderr, "no certificate in QUORVEL_TEST_CA_FILE %s\n", qPrintable(path));
     QSslConfiguration::setDefaultConfiguration(ssl);
 }
+
+// QUORVEL_TEST_TICK_MS=n, in update_test only: poll the transfers every n ms instead of every
+// second, so that tests of stalled mirrors wait for 16 short ticks.
+void setTestTickInterval()
+{
+    if (qEnvironmentVariableIsSet("QUORVEL_TEST_TICK_MS"))
+        UpdateEngine::setTickInterval(qEnvironmentVariableIntValue("QUORVEL_TEST_TICK_MS"));
+}
 #endif
 }
 
@@ -53,6 +61,7 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
 #ifdef QUORVEL_TEST_PROGRAM
     addTestCertificateAuthority();
+    setTestTickInterval();
 #endif
 
     const QString root = Configuration::getAppRootPath();

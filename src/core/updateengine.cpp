@@ -22,6 +22,8 @@
 namespace {
 // The largest banner image we accept, announced or not.
 constexpr qint64 MaxBannerSize = 270000;
+
+int tickInterval = 1000;
 }
 
 UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
@@ -119,7 +121,7 @@ bool UpdateEngine::startUpdate()
     connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
     state = Running;
-    timer->start(1000);
+    timer->start(tickInterval);
     mainTask->execute();
     return true;
 }
@@ -193,6 +195,12 @@ void UpdateEngine::cancelUpdate()
 {
     if (state == Running && mainTask)
         mainTask->userCanceled();
+}
+
+void UpdateEngine::setTickInterval(int milliseconds)
+{
+    if (milliseconds > 0)
+        tickInterval = milliseconds;
 }
 
 void UpdateEngine::onTimer()

@@ -51,6 +51,9 @@ public:
     // Deletes the "_old_" copies of the special files left in one directory by an earlier
     // update. Needs no engine.
     static void removeOldFiles(const QString& directory);
+    // Period of the progress poll that also times stalled transfers out (1000 ms). Only
+    // the test program shortens it, so that a stall costs its tests less than 16 s.
+    static void setTickInterval(int milliseconds);
 
 public Q_SLOTS:
     void cancelUpdate();

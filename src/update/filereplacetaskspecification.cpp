@@ -57,6 +57,14 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     const QString dest = installedPath(replaceItem.destFileName(QString()));
     const QString old = installedPath(replaceItem.oldDestFileName());
 
+    // A directory where a file belongs holds what the user put there: moved aside, it could
+    // not be deleted after the update and would block the move aside of every later one.
+    const QFileInfo destInfo(dest);
+    if (destInfo.isDir() && !destInfo.isSymLink()) {
+        Q_EMIT message(QStringLiteral("Could not replace '%1': it is a directory").arg(dest));
+        errorCancel();
+        return;
+    }
     double remaining = 1.0;
     // Existence without following links: a dangling link still occupies the name.
     const bool oldThere = SafeFileOps::entryExists(old);
