@@ -24,7 +24,9 @@ void Banner::run()
 {
     const UpdateServerAddress server = UpdateServerAddress::current();
     port = server.bannerPort;
-    QHostInfo::lookupHost(server.host, this, &Banner::onResolved);
+    // The string form: Qt 6.4's functor form leaks its slot object when the answer never
+    // reaches us (the program ends first, or this object is gone).
+    QHostInfo::lookupHost(server.host, this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo)
