@@ -53,6 +53,15 @@ void setTestTickInterval()
     if (qEnvironmentVariableIsSet("QUORVEL_TEST_TICK_MS"))
         UpdateEngine::setTickInterval(qEnvironmentVariableIntValue("QUORVEL_TEST_TICK_MS"));
 }
+
+// QUORVEL_TEST_AUTOSTART_MS=n, in update_test only: the unattended start waits n ms instead of
+// 2000, for tests that start the program many times over.
+int autoStartDelayMs(int shipped)
+{
+    bool ok = false;
+    const int delay = qEnvironmentVariableIntValue("QUORVEL_TEST_AUTOSTART_MS", &ok);
+    return ok && delay >= 0 ? delay : shipped;
+}
 #endif
 }
 
@@ -92,9 +101,13 @@ int main(int argc, char* argv[])
     if (!configuration.parseCommandLineOptions())
         return 1;
 
+    int autoStartMs = 2000;
+#ifdef QUORVEL_TEST_PROGRAM
+    autoStartMs = autoStartDelayMs(autoStartMs);
+#endif
     // Precise: a coarse timer of this length may fire up to a tenth of a second early.
     if (configuration.unattended == 1)
-        QTimer::singleShot(2000, Qt::PreciseTimer, &window, [&window] {
+        QTimer::singleShot(autoStartMs, Qt::PreciseTimer, &window, [&window] {
             QMetaObject::invokeMethod(&window, "onAutoStartUpdate");
         });
     window.setUIToConfigSpecs();

@@ -23,21 +23,10 @@ Mirrors::Mirrors(QObject* parent)
 bool Mirrors::initDefault(const QString& path, int version)
 {
     QSettings settings(path, QSettings::IniFormat);
-    // Only the entries present, in index order: a huge "size" must not mean a huge loop.
-    settings.beginGroup(QStringLiteral("mirrors"));
-    const QStringList groups = settings.childGroups();
-    settings.endGroup();
-    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
-    QList<int> present;
-    for (const QString& group : groups) {
-        bool ok = false;
-        const int index = group.toInt(&ok);
-        if (ok && index >= 1 && index <= size)
-            present.append(index);
-    }
-    std::sort(present.begin(), present.end());
+    const QList<int> present = presentEntries(settings);
+    settings.beginReadArray(QStringLiteral("mirrors"));
     for (const int index : present) {
-        settings.setArrayIndex(index - 1);
+        settings.setArrayIndex(index);
         const QString name = settings.value(QStringLiteral("mirror")).toString().trimmed();
         // Every operation finds a mirror by name: a second record of the same name could be
         // drawn but never released, and its use counts would go wrong for the session.
@@ -50,6 +39,24 @@ bool Mirrors::initDefault(const QString& path, int version)
     settings.endArray();
     setDefaults(settings, version);
     return true;
+}
+
+QList<int> Mirrors::presentEntries(QSettings& settings)
+{
+    settings.beginGroup(QStringLiteral("mirrors"));
+    const QStringList groups = settings.childGroups();
+    settings.endGroup();
+    const int size = settings.beginReadArray(QStringLiteral("mirrors"));
+    settings.endArray();
+    QList<int> present;
+    for (const QString& group : groups) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index >= 1 && index <= size)
+            present.append(index - 1);
+    }
+    std::sort(present.begin(), present.end());
+    return present;
 }
 
 bool Mirrors::initAlpha(const QString& path, int version)

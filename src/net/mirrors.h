@@ -36,6 +36,9 @@ public:
     bool initDefault(const QString& path, int version);
     bool initAlpha(const QString& path, int version);
     void setDefaults(QSettings& settings, int version);
+    // The array indexes of the "mirrors" entries present up to its "size", in order, for
+    // setArrayIndex inside beginReadArray. A huge "size" must not mean a huge loop.
+    static QList<int> presentEntries(QSettings& settings);
 
     // Takes a transfer slot on the chosen mirror and copies its record into out.
     int getRandomMirror(FTPSiteAccessData& out);

@@ -24,7 +24,9 @@ void Banner::run()
 {
     const UpdateServerAddress server = UpdateServerAddress::current();
     port = server.bannerPort;
-    QHostInfo::lookupHost(server.host, this, &Banner::onResolved);
+    // The string form: Qt 6.4's functor form leaks its slot object when the answer never
+    // reaches us (the program ends first, or this object is gone).
+    QHostInfo::lookupHost(server.host, this, SLOT(onResolved(QHostInfo)));
 }
 
 void Banner::onResolved(const QHostInfo& hostInfo)
@@ -80,11 +82,22 @@ void Banner::onReadyRead()
             continue;
         timer.stop();
         done = true;
-        const QStringList fields = QString::fromLatin1(datagram.data()).split(QLatin1Char(','));
-        if (fields.size() == 2)
-            Q_EMIT bannerFound(fields.at(0), fields.at(1));
+        QString bannerUrl;
+        QString clickUrl;
+        if (parseReply(datagram.data(), bannerUrl, clickUrl))
+            Q_EMIT bannerFound(bannerUrl, clickUrl);
         return;
     }
+}
+
+bool Banner::parseReply(const QByteArray& reply, QString& bannerUrl, QString& clickUrl)
+{
+    const QStringList fields = QString::fromLatin1(reply).split(QLatin1Char(','));
+    if (fields.size() != 2)
+        return false;
+    bannerUrl = fields.at(0);
+    clickUrl = fields.at(1);
+    return true;
 }
 
 void Banner::onError(QAbstractSocket::SocketError)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QBasicTimer>
+#include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
@@ -20,6 +21,8 @@ public:
     explicit Banner(QObject* parent);
 
     void run();
+    // A reply "imageUrl,clickUrl" as it arrived: false unless it has exactly the two fields.
+    static bool parseReply(const QByteArray& reply, QString& bannerUrl, QString& clickUrl);
     // Test seam: how long to wait for a reply before asking again or giving up.
     void setRetryInterval(int milliseconds) { retryInterval = milliseconds; }
 

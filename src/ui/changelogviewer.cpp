@@ -2,6 +2,7 @@
 
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
+#include "net/mirrors.h"
 
 #include <QDialogButtonBox>
 #include <QFile>
@@ -125,8 +126,9 @@ QString ChangeLogViewer::getRemoteUrl()
         return QString();
     QSettings settings(mirrorsIni, QSettings::IniFormat);
     QStringList names;
-    const int count = settings.beginReadArray(QStringLiteral("mirrors"));
-    for (int i = 0; i < count; ++i) {
+    const QList<int> present = Mirrors::presentEntries(settings);
+    settings.beginReadArray(QStringLiteral("mirrors"));
+    for (const int i : present) {
         settings.setArrayIndex(i);
         names.append(settings.value(QStringLiteral("mirror")).toString());
     }

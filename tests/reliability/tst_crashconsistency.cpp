@@ -1,9 +1,7 @@
-// Kills a real update process (kill -9) at seeded random points of its download and
-// install phases, runs it again, and checks that no kill leaves an installation that is
-// neither the old nor the new release. The same executable is the update process when
-// started with --update-child: the engine runs as in the program, without the window.
+// Kills the real program (update_test, run unattended in a test installation) with kill -9
+// at seeded random points of its download and install phases, runs it again, and checks
+// that no kill leaves an installation that is neither the old nor the new release.
 #include "core/configuration.h"
-#include "core/updateengine.h"
 #include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
@@ -11,44 +9,21 @@
 #include "support/treesnapshot.h"
 #include "update/filespecifications.h"
 
-#include <QApplication>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
-#include <cstdio>
+#include <unistd.h>
 
 namespace {
 const QString ClientType = QStringLiteral("client_test");
-
-// The update process: start-up's leftover removal, then one unattended update. Exit code 0
-// after success, 1 after a failure; every log line goes to stderr.
-int runUpdateChild(int argc, char* argv[])
-{
-    QApplication app(argc, argv);
-    const QString root = QString::fromLocal8Bit(argv[2]);
-    Configuration::setAppRootPath(root);
-    UpdateEngine::removeOldFiles(root);
-    Configuration configuration;
-    configuration.clientType = ClientType;
-    configuration.clientVersion = QByteArray(argv[3]).toInt();
-    UpdateEngine engine(configuration, nullptr);
-    const auto log = [](const QString& line) { std::fprintf(stderr, "%s\n", qPrintable(line)); };
-    QObject::connect(&engine, &UpdateEngine::message, &app, log);
-    QObject::connect(&engine, &UpdateEngine::error, &app, log);
-    QObject::connect(&engine, &UpdateEngine::fatalError, &app, [](const QString& text) {
-        std::fprintf(stderr, "fatal: %s\n", qPrintable(text));
-        QCoreApplication::exit(2);
-    });
-    QObject::connect(&engine, &UpdateEngine::updateFinished, &app, [] { QCoreApplication::exit(0); });
-    QObject::connect(&engine, &UpdateEngine::updateCanceled, &app, [] { QCoreApplication::exit(1); });
-    if (!engine.initialize() || !engine.startUpdate())
-        return 1;
-    return app.exec();
-}
+const QString Updater = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
+// The program's name in the installation: not "update", which the releases replace.
+const QString ProgramName = QStringLiteral("update_test");
 
 QByteArray randomBytes(int size, quint32 seed)
 {
@@ -57,8 +32,8 @@ QByteArray randomBytes(int size, quint32 seed)
     return data;
 }
 
-// Installed paths to contents, leaving out the settings files and the special files'
-// old copies, which start-up removes.
+// Installed paths to contents, leaving out the program, the settings files and the special
+// files' old copies, which start-up removes.
 QMap<QString, QByteArray> installationOf(const QString& root)
 {
     QMap<QString, QByteArray> files;
@@ -67,7 +42,7 @@ QMap<QString, QByteArray> installationOf(const QString& root)
     while (it.hasNext()) {
         const QString path = base.relativeFilePath(it.next());
         const QString name = QFileInfo(path).fileName();
-        if (path == QLatin1String("update.ini") || path == QLatin1String("mirrors.ini"))
+        if (path == QLatin1String("update.ini") || path == QLatin1String("mirrors.ini") || path == ProgramName)
             continue;
         if (name.startsWith(QLatin1String("_old_"))
             && Configuration::getSpecialFileNames().contains(name.mid(5)))
@@ -89,25 +64,32 @@ private Q_SLOTS:
     void summary();
 
 private:
+    enum Phase { Download, Install, Never };
     struct Run
     {
-        int exitCode = -1;
-        bool killed = false;
+        bool ended = false;  // on its own, or (failing run) once it reported the cancellation
+        bool killed = false; // by the test, mid-way
+        bool succeeded = false; // ended with code 0 after reporting success
         QByteArray log;
-        qint64 installStartMs = -1; // when the install phase began, as its log line arrived
+        // When the phases began and the update finished, as their log lines arrived.
+        qint64 phaseMs[2] = {-1, -1};
+        qint64 finishedMs = -1;
     };
-    // Starts the update process and kills it killAfterMs after its start, or after the start
-    // of its install phase; a negative time lets it end.
-    Run runUpdate(int killAfterMs, bool fromInstallStart = false);
+    // Starts the program and kills it killAfterMs after the start of the phase; with Never,
+    // lets it end (a failing run ends once it has reported the cancellation).
+    Run runUpdate(Phase phase, int killAfterMs = 0);
     bool resetSandbox();
 
     TestRelease oldRelease{1, ClientType};
     TestRelease newRelease{2, ClientType};
+    QTemporaryDir top; // the program's copy, the mirrors' files and the instance guard's runtime directory
+    QString program;
+    QString mirrorRoot;
+    QUdpSocket bannerSink; // the banner query ends here, unanswered
     std::unique_ptr<QTemporaryDir> sandbox;
     QString root;
     std::vector<std::unique_ptr<TestHttpServer>> servers;
-    qint64 fullRunMs = 0;
-    qint64 installStartMs = 0;
+    qint64 phaseLengthMs[2] = {0, 0};
     int runs = 0;
     int intact = 0;
     int crashes = 0;
@@ -119,9 +101,12 @@ bool TestCrashConsistency::resetSandbox()
     servers.clear();
     sandbox = std::make_unique<QTemporaryDir>();
     root = sandbox->filePath(QStringLiteral("install"));
-    const QString mirrorRoot = sandbox->filePath(QStringLiteral("mirror"));
-    if (!QDir().mkpath(root) || !QDir().mkpath(sandbox->filePath(QStringLiteral("tmp")))
-        || !oldRelease.install(root) || !newRelease.publish(mirrorRoot))
+    if (!QDir().mkpath(root) || !QDir().mkpath(sandbox->filePath(QStringLiteral("tmp"))) || !oldRelease.install(root))
+        return false;
+    // A link, not a copy: the program is large, and it never changes.
+    const QString installed = root + QLatin1Char('/') + ProgramName;
+    if (::link(QFile::encodeName(program).constData(), QFile::encodeName(installed).constData()) != 0
+        && !QFile::copy(program, installed))
         return false;
     QList<TestHttpServer*> list;
     for (int i = 0; i < 2; ++i) {
@@ -136,16 +121,23 @@ bool TestCrashConsistency::resetSandbox()
         && writeTestFile(sandbox->filePath(QStringLiteral("neighbour/keep.txt")), "untouched");
 }
 
-TestCrashConsistency::Run TestCrashConsistency::runUpdate(int killAfterMs, bool fromInstallStart)
+TestCrashConsistency::Run TestCrashConsistency::runUpdate(Phase phase, int killAfterMs)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "QUORVEL_SCREENSHOT", "QUORVEL_PRINT_LOG"})
+        env.remove(QString::fromLatin1(name));
     env.insert(QStringLiteral("TMPDIR"), sandbox->filePath(QStringLiteral("tmp")));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), top.path());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QUORVEL_LOG_STDERR"), QStringLiteral("1"));
+    env.insert(QStringLiteral("QUORVEL_TEST_AUTOSTART_MS"), QStringLiteral("0"));
+    env.insert(QStringLiteral("QUORVEL_UPDATE_SERVER_ADDRESS"),
+               QStringLiteral("127.0.0.1:%1:%1").arg(bannerSink.localPort()));
     process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start(QCoreApplication::applicationFilePath(),
-                  {QStringLiteral("--update-child"), root, QString::number(newRelease.version)});
+    process.start(root + QLatin1Char('/') + ProgramName,
+                  {QStringLiteral("--nouser"), ClientType, QString::number(newRelease.version)});
     Run run;
     if (!process.waitForStarted())
         return run;
@@ -154,29 +146,50 @@ TestCrashConsistency::Run TestCrashConsistency::runUpdate(int killAfterMs, bool 
     // The mirrors live in this process: keep its event loop running while waiting.
     const auto ended = [&] {
         run.log += process.readAllStandardError();
-        if (run.installStartMs < 0 && run.log.contains("Starting file updates"))
-            run.installStartMs = clock.elapsed();
-        return process.state() == QProcess::NotRunning;
+        const char* starts[2] = {"] Downloading files", "] Starting file updates"};
+        for (int i = 0; i < 2; ++i) {
+            if (run.phaseMs[i] < 0 && run.log.contains(starts[i]))
+                run.phaseMs[i] = clock.elapsed();
+        }
+        // With nothing left to download, the install phase is the next step.
+        if (run.phaseMs[Download] < 0 && run.log.contains("] No downloads needed"))
+            run.phaseMs[Download] = clock.elapsed();
+        if (run.finishedMs < 0 && run.log.contains("] Update successfully finished"))
+            run.finishedMs = clock.elapsed();
+        return process.state() == QProcess::NotRunning
+            || (phase == Never && run.log.contains("] Update cancelled"));
     };
-    if (fromInstallStart && !QTest::qWaitFor([&] { return ended() || run.installStartMs >= 0; }, 60000))
-        return run;
-    if (killAfterMs >= 0 && !QTest::qWaitFor(ended, killAfterMs)) {
-        process.kill();
-        run.killed = true;
+    if (phase != Never) {
+        if (QTest::qWaitFor([&] { return ended() || run.phaseMs[phase] >= 0; }, 60000)
+            && !QTest::qWaitFor(ended, killAfterMs)) {
+            process.kill();
+            run.killed = true;
+        }
     }
-    if (!QTest::qWaitFor(ended, 60000)) {
-        process.kill();
-        process.waitForFinished();
-    }
-    run.log += process.readAllStandardError();
-    if (!run.killed && process.exitStatus() == QProcess::CrashExit)
+    run.ended = QTest::qWaitFor(ended, 60000);
+    // Codes 1 and 2 are the program's own ends after a fatal error; anything else is a crash
+    // (or a sanitizer's finding).
+    const bool crashed = process.state() == QProcess::NotRunning && !run.killed
+        && (process.exitStatus() == QProcess::CrashExit || process.exitCode() > 2);
+    if (crashed) {
         ++crashes;
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        qWarning("the program crashed (exit code %d):\n%s", process.exitCode(), run.log.constData());
+    }
+    run.succeeded = process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0 && run.finishedMs >= 0;
+    // A failing run stays open with its window, as for a user: it has ended once it said so.
+    process.kill();
+    process.waitForFinished();
+    run.ended = run.ended && !crashed;
     return run;
 }
 
 void TestCrashConsistency::initTestCase()
 {
+    QVERIFY(top.isValid());
+    program = top.filePath(ProgramName);
+    QVERIFY(QFile::copy(Updater, program));
+    QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
     // Files big enough that downloading, unpacking and checking them takes a while, in and
     // out of directories, one of them a special file.
     oldRelease.files = {{"keep.txt", "same"},
@@ -198,25 +211,27 @@ void TestCrashConsistency::initTestCase()
     }
     newRelease.gzipped << QStringLiteral("bin/tool") << QStringLiteral("data/big.bin");
     newRelease.deleted << QStringLiteral("obsolete.dat");
+    // Published once: no run writes to the mirrors.
+    mirrorRoot = top.filePath(QStringLiteral("mirror"));
+    QVERIFY(newRelease.publish(mirrorRoot));
 
-    // The length of an update that nobody interrupts sets the range of the kill points.
+    // The phases of an update that nobody interrupts set the range of the kill points.
     QVERIFY(resetSandbox());
-    QElapsedTimer clock;
-    clock.start();
-    const Run run = runUpdate(-1);
-    fullRunMs = clock.elapsed();
-    installStartMs = run.installStartMs;
-    QVERIFY2(installStartMs > 0, run.log.constData());
-    QVERIFY2(run.exitCode == 0, run.log.constData());
+    const Run run = runUpdate(Never);
+    QVERIFY2(run.succeeded, run.log.constData());
+    QVERIFY2(run.phaseMs[Download] > 0 && run.phaseMs[Install] > run.phaseMs[Download], run.log.constData());
+    phaseLengthMs[Download] = run.phaseMs[Install] - run.phaseMs[Download];
+    phaseLengthMs[Install] = run.finishedMs - run.phaseMs[Install];
     const QStringList expectedNames = newRelease.files.keys();
     QCOMPARE(installationOf(root).keys(), expectedNames);
-    qInfo("an uninterrupted update takes %lld ms, installing from %lld ms", fullRunMs, installStartMs);
+    qInfo("an uninterrupted update downloads for %lld ms, then installs for %lld ms", phaseLengthMs[Download],
+          phaseLengthMs[Install]);
 }
 
 void TestCrashConsistency::killedUpdateEndsInOneRelease_data()
 {
+    QTest::addColumn<int>("phase");
     QTest::addColumn<int>("killAfterMs");
-    QTest::addColumn<bool>("inInstallPhase");
     QTest::addColumn<bool>("nextRunFails");
     // QUORVEL_CRASH_POINTS sets how many kill points (default 30); the seed makes them repeatable.
     const int points = qEnvironmentVariableIsSet("QUORVEL_CRASH_POINTS")
@@ -225,20 +240,20 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease_data()
         ? quint32(qEnvironmentVariableIntValue("QUORVEL_CRASH_SEED")) : 20261208u;
     QRandomGenerator generator(seed);
     for (int i = 0; i < points; ++i) {
-        // Every other point falls into the install phase, counted from its start.
-        const bool install = i % 2;
-        const int at = int(generator.bounded(quint32(install ? fullRunMs - installStartMs : installStartMs)));
+        // Every other point falls into the install phase, each counted from its phase's start.
+        const Phase phase = i % 2 ? Install : Download;
+        const int at = int(generator.bounded(quint32(qMax<qint64>(1, phaseLengthMs[phase]))));
         // A failing run after the kill must find every file whole, old or new.
-        const bool fails = install || i % 3 == 2;
-        QTest::addRow("%s + %d ms%s", install ? "install" : "start", at, fails ? ", next run fails" : "")
-            << at << install << fails;
+        const bool fails = phase == Install || i % 3 == 2;
+        QTest::addRow("%s + %d ms%s", phase == Install ? "install" : "download", at, fails ? ", next run fails" : "")
+            << int(phase) << at << fails;
     }
 }
 
 void TestCrashConsistency::killedUpdateEndsInOneRelease()
 {
+    QFETCH(int, phase);
     QFETCH(int, killAfterMs);
-    QFETCH(bool, inInstallPhase);
     QFETCH(bool, nextRunFails);
     QVERIFY(resetSandbox());
     const QStringList outsideBefore = snapshotTree(sandbox->filePath(QStringLiteral("neighbour")));
@@ -246,7 +261,8 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease()
     const QMap<QString, QByteArray> newFiles = newRelease.files;
     ++runs;
 
-    const Run killed = runUpdate(killAfterMs, inInstallPhase);
+    const Run killed = runUpdate(Phase(phase), killAfterMs);
+    QVERIFY2(killed.killed || killed.ended, killed.log.constData());
     if (killed.killed)
         ++kills;
     const QList<QByteArray> lines = killed.log.trimmed().split('\n');
@@ -264,8 +280,8 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease()
         const QDir temp(sandbox->filePath(QStringLiteral("tmp")));
         for (const QString& session : temp.entryList({QStringLiteral("quorvel_temp_*")}, QDir::Dirs))
             QVERIFY(QDir(temp.filePath(session)).removeRecursively());
-        const Run failing = runUpdate(-1);
-        QVERIFY2(failing.exitCode == 1, failing.log.constData());
+        const Run failing = runUpdate(Never);
+        QVERIFY2(failing.ended && !failing.succeeded, failing.log.constData());
         const QMap<QString, QByteArray> now = installationOf(root);
         QStringList names = oldFiles.keys() + newFiles.keys();
         names.removeDuplicates();
@@ -284,11 +300,11 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease()
                      qPrintable(name));
         }
         for (auto& server : servers)
-            server->setRootDirectory(sandbox->filePath(QStringLiteral("mirror")));
+            server->setRootDirectory(mirrorRoot);
     }
 
-    const Run recovery = runUpdate(-1);
-    QVERIFY2(recovery.exitCode == 0, recovery.log.constData());
+    const Run recovery = runUpdate(Never);
+    QVERIFY2(recovery.succeeded, recovery.log.constData());
     QCOMPARE(installationOf(root), newFiles);
     QCOMPARE(snapshotTree(sandbox->filePath(QStringLiteral("neighbour"))), outsideBefore);
     // The session's download directory goes with the successful run.
@@ -304,14 +320,5 @@ void TestCrashConsistency::summary()
     QCOMPARE(crashes, 0);
 }
 
-int main(int argc, char* argv[])
-{
-    if (argc == 4 && qstrcmp(argv[1], "--update-child") == 0)
-        return runUpdateChild(argc, argv);
-    QCoreApplication app(argc, argv);
-    TestCrashConsistency test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_GUILESS_MAIN(TestCrashConsistency)
 #include "tst_crashconsistency.moc"

@@ -285,6 +285,7 @@ void tst_Faults::update()
     env.insert(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"), QStringLiteral("1"));
     env.insert(QStringLiteral("QUORVEL_LOG_STDERR"), QStringLiteral("1"));
     env.insert(QStringLiteral("QUORVEL_TEST_TICK_MS"), QStringLiteral("50"));
+    env.insert(QStringLiteral("QUORVEL_TEST_AUTOSTART_MS"), QStringLiteral("0"));
 
     QProcess updater;
     updater.setProcessEnvironment(env);
