@@ -125,6 +125,8 @@ run_ours() {  # kind version -> "seconds kib"
       QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$SILENT_PORT:$SILENT_PORT" \
       /usr/bin/time -f '%e %M' -o "$WORK/time.txt" timeout 1800 ${UPDATE_WRAP:-} "$inst/update" --nouser "$TYPE" "$version" \
       2> "$WORK/ours.log" || { tail -20 "$WORK/ours.log" >&2; echo "update failed" >&2; exit 1; }
+  # The client is started detached: its script may still be on its way when we exit.
+  for _ in $(seq 50); do [ -e "$inst/client.started" ] && break; sleep 0.1; done
   [ -e "$inst/client.started" ] || { echo "update: client not started" >&2; exit 1; }
   rm -f "$inst/update" "$inst/mirrors.ini" "$inst/update.ini" "$inst/qv3client_runscript.sh" "$inst/client.started"
   ! compgen -G "$WORK/tmp/quorvel_temp_*" > /dev/null || { echo "update: temporary directory left" >&2; exit 1; }

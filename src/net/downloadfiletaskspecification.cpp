@@ -35,7 +35,40 @@ void DownloadFileTaskSpecification::reset()
         downloadTask->reset();
     downloadTask = nullptr;
     clearSubTasks();
+    released = false;
+    releasedDone = releasedTotal = releasedSpeed = 0;
     TaskSpecification::reset();
+}
+
+void DownloadFileTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
+                                             bool& downloading)
+{
+    if (!released) {
+        ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+        return;
+    }
+    downloading = false;
+    downloadDone += releasedDone;
+    downloadTotal += releasedTotal;
+    speed += releasedSpeed;
+    releasedSpeed = 0;
+}
+
+void DownloadFileTaskSpecification::subtasksDone()
+{
+    ComposedTaskSpecification::subtasksDone();
+    if (state != StateFinished)
+        return;
+    quint64 done = 0, total = 0, speed = 0;
+    bool downloading = false;
+    ComposedTaskSpecification::timeTick(done, total, speed, downloading);
+    releasedDone = done;
+    releasedTotal = total;
+    releasedSpeed = speed;
+    released = true;
+    // The name of the mirror that served the file goes with the transfer.
+    downloadTask = nullptr;
+    clearSubTasks();
 }
 
 void DownloadFileTaskSpecification::makeSubtasksAndStart()

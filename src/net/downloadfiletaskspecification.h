@@ -26,8 +26,14 @@ public:
     // Drops the current attempt (a transfer in flight gives its mirror back) and returns
     // to idle, ready to start afresh.
     void reset() override;
+    void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
 
     const FileDownloadSpecification& getItem() const { return item; }
+
+protected:
+    // Once the file is in, the transfer and its check are let go and only their figures are
+    // kept: an update of many files would otherwise hold every finished transfer.
+    void subtasksDone() override;
 
 private Q_SLOTS:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);
@@ -40,4 +46,9 @@ private:
     Mirrors* mirrors;
     Configuration* configuration;
     DownloadTaskSpecification* downloadTask = nullptr;
+    // The figures of the finished subtasks, as they would report them; the speed only once.
+    bool released = false;
+    quint64 releasedDone = 0;
+    quint64 releasedTotal = 0;
+    quint64 releasedSpeed = 0;
 };

@@ -7,9 +7,15 @@ ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks, doubl
     : TaskSpecification(parent, parentProgressRange)
     , maxParallelTasks(qMax(1, maxParallelTasks))
 {
-    // Queued, so a subtask never starts from inside another subtask's signal handlers.
-    connect(this, &ComposedTaskSpecification::startNextTask, this, &ComposedTaskSpecification::onStartNextTask,
-            Qt::QueuedConnection);
+}
+
+// Queued, so a subtask never starts from inside another subtask's signal handlers. A posted
+// call rather than a connection to itself: every composite would keep that connection's
+// bookkeeping for its whole life.
+void ComposedTaskSpecification::scheduleStart()
+{
+    Q_EMIT startNextTask();
+    QMetaObject::invokeMethod(this, &ComposedTaskSpecification::onStartNextTask, Qt::QueuedConnection);
 }
 
 // The subtasks are children and would go now anyway; deleting them directly spares every one
@@ -44,9 +50,24 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
     connect(task, &TaskSpecification::error, this, &TaskSpecification::error);
     // The subtask travels with the report: looking up the sender of a signal takes time in
     // the number of connections, thousands here.
-    connect(task, &TaskSpecification::updateProgress, this, [this, task](qreal) { onUpdateProgress(task); });
+    task->progressToParent =
+        connect(task, &TaskSpecification::updateProgress, this, [this, task](qreal) { onUpdateProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
     connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+}
+
+// Only the connections made above: a subclass's own connections to the subtask stay.
+void ComposedTaskSpecification::disconnectSignals(TaskSpecification* task)
+{
+    if (!task->progressToParent)
+        return;
+    disconnect(task, &TaskSpecification::finished, this, &ComposedTaskSpecification::onSubTaskFinished);
+    disconnect(task, &TaskSpecification::canceled, this, &ComposedTaskSpecification::onSubTaskCanceled);
+    disconnect(task, &TaskSpecification::error, this, &TaskSpecification::error);
+    disconnect(task->progressToParent);
+    task->progressToParent = QMetaObject::Connection();
+    disconnect(task, &TaskSpecification::message, this, &TaskSpecification::message);
+    disconnect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -58,7 +79,7 @@ void ComposedTaskSpecification::executeSubTasks()
         return;
     }
     for (int i = 0; i < n; ++i)
-        Q_EMIT startNextTask();
+        scheduleStart();
 }
 
 void ComposedTaskSpecification::onStartNextTask()
@@ -66,6 +87,9 @@ void ComposedTaskSpecification::onStartNextTask()
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* task = waitingTasks.takeFirst();
         runningTasks.append(task);
+        // A subtask that ended and was reset runs again.
+        if (!task->progressToParent)
+            connectSignals(task);
         task->execute();
         return;
     }
@@ -84,12 +108,14 @@ void ComposedTaskSpecification::reportVerdictOnce()
 
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 {
+    disconnectSignals(task);
     runningTasks.removeOne(task);
-    Q_EMIT startNextTask();
+    scheduleStart();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
 {
+    disconnectSignals(task);
     runningTasks.removeOne(task);
     if (!subTaskCanceled) {
         subTaskCanceled = true;
@@ -192,8 +218,12 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 
 void ComposedTaskSpecification::reset()
 {
-    for (TaskSpecification* task : subTasks)
+    // Quiet while they go back to idle: the count below covers them all at once, and they
+    // are connected again when they start.
+    for (TaskSpecification* task : subTasks) {
+        disconnectSignals(task);
         task->reset();
+    }
     // A fresh count, so that rounding left over from the last run does not carry on.
     progressSum = 0.0;
     for (TaskSpecification* task : subTasks) {

@@ -8,6 +8,9 @@
 // time. The first failure or cancellation stops further starts and is announced once
 // to the running siblings; the composite ends once, after the last running subtask.
 // Subclasses build their subtasks in execute() and call executeSubTasks().
+// A subtask that has ended is disconnected from the composite (and connected again if it
+// runs again): it sends nothing the composite needs, and an update of many files would
+// otherwise hold every connection of every finished subtask to the end.
 class ComposedTaskSpecification : public TaskSpecification
 {
     Q_OBJECT
@@ -47,6 +50,8 @@ private Q_SLOTS:
     void onSubTaskCanceled(TaskSpecification* task);
 
 private:
+    void scheduleStart();
+    void disconnectSignals(TaskSpecification* task);
     void reportVerdictOnce();
     void countProgress(TaskSpecification* task);
     void onUpdateProgress(TaskSpecification* task);

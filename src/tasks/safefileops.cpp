@@ -5,11 +5,14 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace SafeFileOps {
 
@@ -124,6 +127,24 @@ bool syncFileSystem(const QString& path)
 {
     Fd fd(::open(native(path).constData(), O_RDONLY | O_CLOEXEC));
     return fd.fd >= 0 && ::syncfs(fd.fd) == 0;
+}
+
+void removeFiles(const QStringList& paths)
+{
+    constexpr int MaxThreads = 8;
+    constexpr int PathsPerThread = 64;
+    std::atomic<qsizetype> next{0};
+    const auto work = [&paths, &next] {
+        for (qsizetype i = next++; i < paths.size(); i = next++)
+            ::unlink(native(paths.at(i)).constData());
+    };
+    const int threads = int(qMin<qsizetype>(MaxThreads, paths.size() / PathsPerThread));
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < threads; ++i)
+        helpers.emplace_back(work);
+    work();
+    for (std::thread& helper : helpers)
+        helper.join();
 }
 
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -24,5 +25,10 @@ bool writeAll(int fd, const char* data, qint64 size);
 
 // Flushes the file system that holds path to disk, once for many files.
 bool syncFileSystem(const QString& path);
+
+// Removes the files (not directories) at paths, several at a time: an unlink whose blocks
+// are already on disk waits for the disk, and many such waits overlap. Missing files and
+// failures are ignored.
+void removeFiles(const QStringList& paths);
 
 }

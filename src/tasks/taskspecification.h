@@ -66,4 +66,6 @@ private:
     friend class ComposedTaskSpecification;
     // What the parent composite has added of this task's progress to its running sum.
     double progressInParentSum = 0.0;
+    // The parent composite's progress connection while this task runs; invalid otherwise.
+    QMetaObject::Connection progressToParent;
 };

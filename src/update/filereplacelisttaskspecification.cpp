@@ -2,7 +2,6 @@
 
 #include "core/configuration.h"
 #include "tasks/dircreatetaskspecification.h"
-#include "tasks/safefileops.h"
 #include "update/filereplacetaskspecification.h"
 
 #include <QDir>
@@ -65,13 +64,10 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool hasSubdirTasks)
 
 void FileReplaceListTaskSpecification::subtasksDone()
 {
+    // No flush per file; the update flushes once after this phase.
     if (getStateFromSubTasks() != StateFinished) {
         Q_EMIT message(QStringLiteral("rolling back file updates"));
         ownJournal.rollback(this);
-    } else if (!replaceList->isEmpty()) {
-        // One flush for the whole phase instead of one per file: a kill cannot lose written
-        // data anyway, and this covers a power loss once the phase has ended.
-        SafeFileOps::syncFileSystem(Configuration::getAppRootPath());
     }
     ComposedTaskSpecification::subtasksDone();
 }

@@ -110,6 +110,10 @@ void FileReplaceTaskSpecification::subtasksDone()
         ownJournal.rollback(this);
     }
     ComposedTaskSpecification::subtasksDone();
+    // Its steps have nothing more to do or to undo: an update of many files would otherwise
+    // hold every one of them to the end.
+    if (state == StateFinished)
+        clearSubTasks();
 }
 
 void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)

@@ -1,6 +1,8 @@
 #include "update/maintaskspecification.h"
 
+#include "core/configuration.h"
 #include "net/downloadfilelisttaskspecification.h"
+#include "tasks/safefileops.h"
 #include "tasks/filedeletelisttaskspecification.h"
 #include "update/filereplacelisttaskspecification.h"
 #include "update/inidownloadtaskspecification.h"
@@ -30,8 +32,11 @@ void MainTaskSpecification::makeSubtasksAndStart()
     addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this, 0.05));
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager, mirrors,
                                                      configuration, this, 0.4));
-    addSubTask(new FileReplaceListTaskSpecification(&fileSpecifications.replaceList, &fileSpecifications.deleteList,
-                                                    configuration, this, 0.4));
+    auto* install = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
+                                                         &fileSpecifications.deleteList, configuration, this, 0.4);
+    addSubTask(install);
+    // Before the next phase starts, which is queued.
+    connect(install, &TaskSpecification::finished, this, &MainTaskSpecification::onInstalled);
     addSubTask(new FileDeleteListTaskSpecification(&fileSpecifications.deleteList, this, 0.05));
     state = StateRunning;
     executeSubTasks();
@@ -42,4 +47,23 @@ void MainTaskSpecification::reset()
     clearSubTasks();
     fileSpecifications.clear();
     TaskSpecification::reset();
+}
+
+void MainTaskSpecification::onInstalled()
+{
+    const QList<FileReplaceSpecification>& installed = fileSpecifications.replaceList;
+    if (installed.isEmpty())
+        return;
+    // Every file is in place, so a later run would find nothing to download: the copies are
+    // of no further use. Gone before the flush, their data never goes to disk, and the final
+    // clean-up does not wait for the disk once per written-back file.
+    QStringList copies;
+    copies.reserve(installed.size());
+    for (const FileReplaceSpecification& entry : installed)
+        copies.append(configuration->tempDir + QLatin1Char('/') + entry.filePath);
+    SafeFileOps::removeFiles(copies);
+    // One flush for the whole installation instead of one per file, before anything
+    // obsolete is deleted: a kill cannot lose written data anyway, and this covers a
+    // power loss from here on.
+    SafeFileOps::syncFileSystem(Configuration::getAppRootPath());
 }

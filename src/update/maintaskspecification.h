@@ -25,6 +25,7 @@ public:
 
 private:
     void makeSubtasksAndStart();
+    void onInstalled();
 
     QNetworkAccessManager* manager;
     Mirrors* mirrors;

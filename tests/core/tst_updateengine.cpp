@@ -10,6 +10,8 @@
 #include "support/udptestpeer.h"
 #include "ui/banner.h"
 
+#include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QNetworkProxyFactory>
 #include <QProcess>
@@ -194,6 +196,17 @@ void tst_UpdateEngine::wholeUpdateInstallsTheRelease()
     UpdateEngine engine(*makeConfiguration(2), nullptr);
     QSignalSpy messages(&engine, &UpdateEngine::message);
     QSignalSpy progress(&engine, &UpdateEngine::downloadProgress);
+    // Once everything is installed the downloaded copies are of no use: they are gone before
+    // the obsolete files are deleted; the product ini stays for the final clean-up.
+    QStringList leftForCleanup;
+    connect(&engine, &UpdateEngine::message, this, [&](const QString& text) {
+        if (text != QLatin1String("Starting deleting files"))
+            return;
+        QDirIterator it(configuration->tempDir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            leftForCleanup << QDir(configuration->tempDir).relativeFilePath(it.next());
+        leftForCleanup.sort();
+    });
     const bool ok = runUpdate(engine, messages);
     qunsetenv("http_proxy");
     QNetworkProxyFactory::setUseSystemConfiguration(false);
@@ -207,6 +220,7 @@ void tst_UpdateEngine::wholeUpdateInstallsTheRelease()
     QVERIFY(writeTestFile(expected.filePath(QStringLiteral("_old_update")), installed.files.value("update")));
     QCOMPARE(snapshotContents(root->path()), snapshotContents(expected.path()));
 
+    QCOMPARE(leftForCleanup, (QStringList{QStringLiteral("client_test.ini"), QStringLiteral("client_test.ini.sig")}));
     QVERIFY(!QFileInfo::exists(configuration->tempDir));
     QVERIFY(!UpdateIniData::get(nullptr, nullptr, nullptr));
     QVERIFY(!readTestFile(Configuration::updateIniPath()).contains("[current]"));

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -204,6 +205,32 @@ private Q_SLOTS:
         QCOMPARE(atDownloadEnd, 0.4);
         QCOMPARE(checkStateAtDownloadEnd, int(StateIdle));
         QCOMPARE(task->getProgress(), 0.5);
+    }
+
+    // A finished file lets its transfer and check go but reports what they would: the bytes
+    // for good, the speed of its last second once.
+    void finishedFileReleasesItsStepsAndKeepsTheirFigures()
+    {
+        QVERIFY(makeMirrors(1));
+        serveEverywhere(QStringLiteral("/%1/files/a.bin").arg(version), goodContent);
+
+        auto task = makeTask(item("a.bin"));
+        QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        task->execute();
+        const QPointer<TaskSpecification> download = task->getSubTasks().at(0);
+        QVERIFY(finished.wait(10000));
+        QVERIFY(task->getSubTasks().isEmpty());
+        QTRY_VERIFY(download.isNull());
+
+        const quint64 size = quint64(goodContent.size());
+        const QList<QList<quint64>> expected{{size, size, size}, {size, size, 0}};
+        for (const QList<quint64>& tick : expected) {
+            quint64 done = 0, total = 0, speed = 0;
+            bool downloading = true;
+            task->timeTick(done, total, speed, downloading);
+            QCOMPARE((QList<quint64>{done, total, speed}), tick);
+            QVERIFY(!downloading);
+        }
     }
 
     void directoryPartIsKeptOnTheMirrorAndOnDisk()
