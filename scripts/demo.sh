@@ -18,12 +18,9 @@ bash scripts/setup.sh
 bash scripts/build.sh
 
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-demo.XXXXXX")
-PIDS=()
+source scripts/servers.sh
 cleanup() {
-  for pid in "${PIDS[@]}"; do
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
+  stop_servers
   rm -rf "$DEMO"
 }
 trap cleanup EXIT
@@ -50,32 +47,15 @@ printf 'Version 3: a new chat window; fewer files.\n' > "$DEMO/changes3.txt"
 chmod -R a+rX "$MIRROR"
 
 # --- Four mirrors: one nginx on four free loopback ports --------------------------------
-mkdir -p "$DEMO/nginx"
-PORTS=$(python3 -c '
-import socket
-held = [socket.socket() for _ in range(4)]
-for s in held: s.bind(("127.0.0.1", 0))
-print(" ".join(str(s.getsockname()[1]) for s in held))')
-USER_LINE=""
-[ "$(id -u)" -eq 0 ] && USER_LINE="user $(id -un) $(id -gn);"
-{
-  echo "$USER_LINE worker_processes 1; daemon off; pid $DEMO/nginx/nginx.pid; error_log $DEMO/nginx/error.log;"
-  echo "events { worker_connections 64; }"
-  echo "http { access_log $DEMO/nginx/access.log; default_type application/octet-stream;"
-  for d in client_body proxy fastcgi uwsgi scgi; do echo "  ${d}_temp_path $DEMO/nginx/$d;"; done
-  for p in $PORTS; do echo "  server { listen 127.0.0.1:$p; root $MIRROR; }"; done
-  echo "}"
-} > "$DEMO/nginx/nginx.conf"
-nginx -p "$DEMO/nginx" -c "$DEMO/nginx/nginx.conf" &
-PIDS+=($!)
+PORTS=$(free_ports 4)
+# shellcheck disable=SC2086 # one argument per port
+NGINX_ACCESS_LOG="$DEMO/nginx/access.log" start_nginx "$DEMO/nginx" "$MIRROR" $PORTS
 {
   printf '[mirrors]\nsize=4\n'
   i=1; for p in $PORTS; do printf '%d\\mirror=mirror%d\n' "$i" "$i"; i=$((i + 1)); done
   i=1; for p in $PORTS; do printf '[mirror%d]\nurl=http://127.0.0.1:%s/\n' "$i" "$p"; i=$((i + 1)); done
 } > "$INSTALL/mirrors.ini"
-for p in $PORTS; do
-  for _ in $(seq 50); do curl -sf -o /dev/null "http://127.0.0.1:$p/3/client_linux_amd64.ini" && break; sleep 0.1; done
-done
+for p in $PORTS; do wait_for_url "http://127.0.0.1:$p/3/client_linux_amd64.ini"; done
 say "mirrors: nginx on 127.0.0.1 ports $PORTS"
 
 # --- The update server: version 3 on the stable channel ----------------------------------
@@ -87,11 +67,7 @@ label = 3.0 (demo)
 [news]
 text = Quorvel 3.0 is out: a new chat window.\nThis text comes from the demo update server.
 CONF
-"$BUILD_DIR/tools/quorvel-update-server/quorvel-update-server" --config "$DEMO/server.conf" \
-  --address 127.0.0.1 --version-port 0 --banner-port 0 > "$DEMO/server.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 50); do grep -q '^listening ' "$DEMO/server.log" && break; sleep 0.1; done
-read -r _ _ _ VERSION_PORT _ BANNER_PORT < <(grep '^listening ' "$DEMO/server.log")
+start_update_server "$BUILD_DIR" "$DEMO/server.conf" "$DEMO/server.log"
 say "update server on 127.0.0.1, version port $VERSION_PORT, banner port $BANNER_PORT"
 
 # --- The update ---------------------------------------------------------------------------
@@ -106,7 +82,7 @@ fi
 say "running $INSTALL/update --nouser (${QT_QPA_PLATFORM:-on your display})"
 "$INSTALL/update" --nouser > "$DEMO/update.log" 2>&1 &
 UPDATER=$!
-PIDS+=("$UPDATER")
+SERVER_PIDS+=("$UPDATER") # stopped with the servers on Ctrl+C
 CODE=0
 wait "$UPDATER" || CODE=$?
 say "updater ended with code $CODE; its log, with lines of one kind (same first word) counted:"

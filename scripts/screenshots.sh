@@ -13,9 +13,9 @@ OUT="$ROOT/docs/screenshots"
 mkdir -p "$OUT"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-shots.XXXXXX")
-PIDS=()
+source "$ROOT/scripts/servers.sh"
 cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  stop_servers
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -70,7 +70,7 @@ print(server.server_address[1], flush=True)
 server.serve_forever()
 PY
 python3 "$WORK/mirror.py" "$WORK/mirror" > "$WORK/mirror.port" &
-PIDS+=($!)
+SERVER_PIDS+=($!)
 for _ in $(seq 50); do [ -s "$WORK/mirror.port" ] && break; sleep 0.1; done
 HTTP_PORT=$(cat "$WORK/mirror.port")
 MIRROR_URL="http://127.0.0.1:$HTTP_PORT"
@@ -87,11 +87,7 @@ text = Quorvel 3.1 is out: docked chat windows and a faster start. <a href="http
 image = $MIRROR_URL/banner.png
 click = https://www.quorvel.invalid/offer
 CONF
-"$BUILD_DIR/tools/quorvel-update-server/quorvel-update-server" --config "$WORK/server.conf" \
-  --address 127.0.0.1 --version-port 0 --banner-port 0 > "$WORK/server.log" 2>&1 &
-PIDS+=($!)
-for _ in $(seq 50); do grep -q '^listening ' "$WORK/server.log" && break; sleep 0.1; done
-read -r _ _ _ VERSION_PORT _ BANNER_PORT < <(grep '^listening ' "$WORK/server.log")
+start_update_server "$BUILD_DIR" "$WORK/server.conf" "$WORK/server.log"
 export QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$VERSION_PORT:$BANNER_PORT"
 
 # One run of the real program in a fresh installation directory.

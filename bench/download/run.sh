@@ -15,12 +15,9 @@ DRIVER="$BUILD_DIR/bench/download/bench_download"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/bench_download.XXXXXX")
 chmod 755 "$WORK"
-NGINX_PID=""
+source "$(dirname "$0")/../../scripts/servers.sh"
 cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
+  stop_servers
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -29,33 +26,8 @@ mkdir -p "$WORK/www/1" "$WORK/nginx"
 head -c "$((SIZE_MIB * 1024 * 1024))" /dev/urandom > "$WORK/www/1/big.bin"
 chmod -R a+rX "$WORK/www"
 
-PORT=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-USER_LINE=""
-[ "$(id -u)" -eq 0 ] && USER_LINE="user $(id -un) $(id -gn);"
-cat > "$WORK/nginx/nginx.conf" <<CONF
-$USER_LINE
-worker_processes 1;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$PORT;
-    root $WORK/www;
-  }
-}
-CONF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
+PORT=$(free_ports 1)
+start_nginx "$WORK/nginx" "$WORK/www" "$PORT"
 URL="http://127.0.0.1:$PORT"
 for _ in $(seq 50); do
   curl -sf -o /dev/null -r 0-0 "$URL/1/big.bin" && break

@@ -35,12 +35,9 @@ PUBLISH="$BUILD_DIR/tools/quorvel-publish/quorvel-publish"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/bench_update.XXXXXX")
 chmod 755 "$WORK"
-NGINX_PID=""
+source "$REPO/scripts/servers.sh"
 cleanup() {
-  if [ -n "$NGINX_PID" ]; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    wait "$NGINX_PID" 2>/dev/null || true
-  fi
+  stop_servers
   [ -n "${KEEP:-}" ] && { echo "work directory kept: $WORK" >&2; return; }
   rm -rf "$WORK"
 }
@@ -56,44 +53,10 @@ done
 chmod -R a+rX "$WORK"
 
 # Four mirrors: one nginx with four servers on ports chosen by the system.
-read -r -a PORTS < <(python3 -c '
-import socket
-socks = [socket.socket() for _ in range(5)]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])')
+read -r -a PORTS < <(free_ports 5)
 SILENT_PORT=${PORTS[4]}  # the banner query goes here and gets no answer
-SERVERS=""
-for port in "${PORTS[@]:0:4}"; do
-  SERVERS+="  server { listen 127.0.0.1:$port; root $WORK; }"$'\n'
-done
-mkdir -p "$WORK/nginx"
-USER_LINE=""
-[ "$(id -u)" -eq 0 ] && USER_LINE="user $(id -un) $(id -gn);"
-cat > "$WORK/nginx/nginx.conf" <<CONF
-$USER_LINE
-worker_processes 1;
-daemon off;
-pid $WORK/nginx/nginx.pid;
-error_log $WORK/nginx/error.log;
-events { worker_connections 256; }
-http {
-  access_log off;
-  client_body_temp_path $WORK/nginx/body;
-  proxy_temp_path $WORK/nginx/proxy;
-  fastcgi_temp_path $WORK/nginx/fastcgi;
-  uwsgi_temp_path $WORK/nginx/uwsgi;
-  scgi_temp_path $WORK/nginx/scgi;
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_requests 1000000;
-$SERVERS}
-CONF
-nginx -p "$WORK/nginx" -c "$WORK/nginx/nginx.conf" &
-NGINX_PID=$!
-for _ in $(seq 50); do
-  curl -sf -o /dev/null "http://127.0.0.1:${PORTS[3]}/$kind/www/1/$TYPE.ini" && break
-  sleep 0.1
-done
+start_nginx "$WORK/nginx" "$WORK" "${PORTS[@]:0:4}"
+wait_for_url "http://127.0.0.1:${PORTS[3]}/$kind/www/1/$TYPE.ini"
 
 # Installs the starting state of a run into $WORK/inst: nothing, or version 1.
 prepare() {  # kind mode
