@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -22,13 +21,6 @@ const QString Updater = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 const QString Publish = QStringLiteral(QUORVEL_BINARY_DIR "/tools/quorvel-publish/quorvel-publish");
 const QString BigFile = QStringLiteral("data/big.bin");
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
-    return data;
-}
-
 // Release N: a start script, the updater itself (a special file), text that travels gzipped,
 // binary data that does not, names with blanks, and files that come and go between versions.
 QMap<QString, QByteArray> releaseFiles(int version)
@@ -38,8 +30,8 @@ QMap<QString, QByteArray> releaseFiles(int version)
         {"qv3client_runscript.sh", "#!/bin/sh\necho v" + n + " >> \"$QUORVEL_E2E_MARKER\"\n"},
         {"update", readTestFile(Updater) + "\nrelease " + n + "\n"},
         {"bin/client", QByteArray("client code, release " + n + "\n").repeated(4000)},
-        {"lib/libdata.so", noise(300000, 1)},
-        {BigFile, noise(1024 * 1024, 2)},
+        {"lib/libdata.so", randomTestData(300000, 1)},
+        {BigFile, randomTestData(1024 * 1024, 2)},
         {"docs/read me.txt", "Release " + n + "\n"},
         {QStringLiteral("docs/\u00e9t\u00e9 #1.txt"), "summer " + n + "\n"},
     };

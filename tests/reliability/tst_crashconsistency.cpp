@@ -25,13 +25,6 @@ const QString Updater = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 // The program's name in the installation: not "update", which the releases replace.
 const QString ProgramName = QStringLiteral("update_test");
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
-    return data;
-}
-
 // Installed paths to contents, leaving out the program, the settings files and the special
 // files' old copies, which start-up removes.
 QMap<QString, QByteArray> installationOf(const QString& root)
@@ -53,7 +46,7 @@ QMap<QString, QByteArray> installationOf(const QString& root)
 }
 }
 
-class TestCrashConsistency : public QObject
+class tst_CrashConsistency : public QObject
 {
     Q_OBJECT
 
@@ -96,7 +89,7 @@ private:
     int kills = 0;
 };
 
-bool TestCrashConsistency::resetSandbox()
+bool tst_CrashConsistency::resetSandbox()
 {
     servers.clear();
     sandbox = std::make_unique<QTemporaryDir>();
@@ -121,7 +114,7 @@ bool TestCrashConsistency::resetSandbox()
         && writeTestFile(sandbox->filePath(QStringLiteral("neighbour/keep.txt")), "untouched");
 }
 
-TestCrashConsistency::Run TestCrashConsistency::runUpdate(Phase phase, int killAfterMs)
+tst_CrashConsistency::Run tst_CrashConsistency::runUpdate(Phase phase, int killAfterMs)
 {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -184,7 +177,7 @@ TestCrashConsistency::Run TestCrashConsistency::runUpdate(Phase phase, int killA
     return run;
 }
 
-void TestCrashConsistency::initTestCase()
+void tst_CrashConsistency::initTestCase()
 {
     QVERIFY(top.isValid());
     program = top.filePath(ProgramName);
@@ -193,21 +186,21 @@ void TestCrashConsistency::initTestCase()
     // Files big enough that downloading, unpacking and checking them takes a while, in and
     // out of directories, one of them a special file.
     oldRelease.files = {{"keep.txt", "same"},
-                        {"bin/tool", randomBytes(3 << 20, 1)},
-                        {"lib/libcore.so", randomBytes(3 << 20, 2)},
+                        {"bin/tool", randomTestData(3 << 20, 1)},
+                        {"lib/libcore.so", randomTestData(3 << 20, 2)},
                         {"update", "old updater"},
                         {"obsolete.dat", "bye"}};
     newRelease.files = {{"keep.txt", "same"},
                         // Packs small and unpacks for a while: kills land inside the unpack.
-                        {"bin/tool", QByteArray(48 << 20, 'q') + randomBytes(4096, 3)},
-                        {"lib/libcore.so", randomBytes(3 << 20, 4)},
-                        {"data/big.bin", randomBytes(4 << 20, 5)},
+                        {"bin/tool", QByteArray(48 << 20, 'q') + randomTestData(4096, 3)},
+                        {"lib/libcore.so", randomTestData(3 << 20, 4)},
+                        {"data/big.bin", randomTestData(4 << 20, 5)},
                         {"data/more/new.txt", "new"},
                         {"update", "new updater"}};
     for (int i = 0; i < 24; ++i) {
         const QString name = QStringLiteral("data/many/f%1.txt").arg(i);
-        oldRelease.files.insert(name, randomBytes(64 << 10, 100 + i));
-        newRelease.files.insert(name, randomBytes(64 << 10, 200 + i));
+        oldRelease.files.insert(name, randomTestData(64 << 10, 100 + i));
+        newRelease.files.insert(name, randomTestData(64 << 10, 200 + i));
     }
     newRelease.gzipped << QStringLiteral("bin/tool") << QStringLiteral("data/big.bin");
     newRelease.deleted << QStringLiteral("obsolete.dat");
@@ -228,7 +221,7 @@ void TestCrashConsistency::initTestCase()
           phaseLengthMs[Install]);
 }
 
-void TestCrashConsistency::killedUpdateEndsInOneRelease_data()
+void tst_CrashConsistency::killedUpdateEndsInOneRelease_data()
 {
     QTest::addColumn<int>("phase");
     QTest::addColumn<int>("killAfterMs");
@@ -250,7 +243,7 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease_data()
     }
 }
 
-void TestCrashConsistency::killedUpdateEndsInOneRelease()
+void tst_CrashConsistency::killedUpdateEndsInOneRelease()
 {
     QFETCH(int, phase);
     QFETCH(int, killAfterMs);
@@ -313,12 +306,12 @@ void TestCrashConsistency::killedUpdateEndsInOneRelease()
     ++intact;
 }
 
-void TestCrashConsistency::summary()
+void tst_CrashConsistency::summary()
 {
     qInfo("crash consistency: %d runs (%d killed mid-way), %d installations intact, %d crashes", runs, kills, intact,
           crashes);
     QCOMPARE(crashes, 0);
 }
 
-QTEST_GUILESS_MAIN(TestCrashConsistency)
+QTEST_GUILESS_MAIN(tst_CrashConsistency)
 #include "tst_crashconsistency.moc"

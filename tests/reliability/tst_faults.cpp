@@ -11,7 +11,6 @@
 
 #include <QDirIterator>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
@@ -23,13 +22,6 @@ namespace {
 const QString ClientType = QStringLiteral("client_test");
 const QString Updater = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 using Behaviour = TestHttpServer::Behaviour;
-
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
-    return data;
-}
 
 // Everything installed, as paths, kinds and contents, without the mirror list and the
 // session record in update.ini, which a failed run keeps by design.
@@ -104,17 +96,17 @@ void tst_Faults::initTestCase()
     // Big enough that faults land mid-body and a small file system fills; new directories,
     // a gzipped file, an unchanged one and one to delete.
     oldRelease.files = {{"keep.txt", "same"},
-                        {"bin/tool", noise(96 << 10, 1)},
-                        {"lib/libcore.so", noise(96 << 10, 2)},
+                        {"bin/tool", randomTestData(96 << 10, 1)},
+                        {"lib/libcore.so", randomTestData(96 << 10, 2)},
                         {"docs/readme.txt", QByteArray("release 1\n").repeated(500)},
                         {"obsolete.dat", "bye"}};
     newRelease.files = {{"keep.txt", "same"},
-                        {"bin/tool", noise(128 << 10, 3)},
-                        {"lib/libcore.so", noise(96 << 10, 4)},
+                        {"bin/tool", randomTestData(128 << 10, 3)},
+                        {"lib/libcore.so", randomTestData(96 << 10, 4)},
                         {"docs/readme.txt", QByteArray("release 2\n").repeated(600)},
-                        {"data/more/new.txt", QByteArray("new\n").repeated(2000) + noise(64 << 10, 5)},
+                        {"data/more/new.txt", QByteArray("new\n").repeated(2000) + randomTestData(64 << 10, 5)},
                         // A new directory made before data/more, so a failure there has one to undo.
-                        {"add-ons/new.txt", noise(8 << 10, 6)}};
+                        {"add-ons/new.txt", randomTestData(8 << 10, 6)}};
     newRelease.gzipped << QStringLiteral("docs/readme.txt");
     newRelease.deleted << QStringLiteral("obsolete.dat");
     mirrorRoot = shared.filePath(QStringLiteral("mirror"));

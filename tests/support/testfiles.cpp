@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QFileInfo>
 
 #include <zlib.h>
@@ -69,4 +70,14 @@ QByteArray gunzipData(const QByteArray& packed)
     }
     inflateEnd(&stream);
     return rc == Z_STREAM_END ? out : QByteArray();
+}
+
+QByteArray randomTestData(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    generator.fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
+    for (qsizetype i = size / 4 * 4; i < size; ++i)
+        data[i] = char(generator.generate());
+    return data;
 }

@@ -13,5 +13,7 @@ bool writeGzipTestFile(const QString& path, const QByteArray& data);
 QByteArray gzipData(const QByteArray& data);
 // A gzip stream decompressed; a null array when it is not a whole, valid one.
 QByteArray gunzipData(const QByteArray& packed);
+// size bytes that do not compress, the same for the same seed.
+QByteArray randomTestData(qsizetype size, quint32 seed);
 // Lower-case hexadecimal MD5 of data.
 QString md5Hex(const QByteArray& data);

@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -108,8 +107,7 @@ void tst_QuorvelPublish::roundTrip()
     rsa_free(&key);
 
     // Larger than the pieces the tool hashes in, and not a multiple of them.
-    QByteArray big(5 * 1024 * 1024 / 2 + 7, Qt::Uninitialized);
-    QRandomGenerator(7).fillRange(reinterpret_cast<quint32*>(big.data()), big.size() / 4);
+    const QByteArray big = randomTestData(5 * 1024 * 1024 / 2 + 7, 7);
     QVERIFY(writeTestFile(path("client.ini"), big));
     QCOMPARE(tool({"sign", "private.key", "client.ini"}).code, 0);
     QCOMPARE(readTestFile(path("client.ini.sig")).size(), 128);
@@ -282,8 +280,7 @@ FileSpecifications tst_QuorvelPublish::compile(const QString& versionDir, const 
 void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
 {
     QVERIFY(QFile::copy(QUORVEL_TEST_PRIVATE_KEY, path("test.key")));
-    QByteArray noise(100000, Qt::Uninitialized);
-    QRandomGenerator(3).fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    const QByteArray noise = randomTestData(100000, 3);
     const QByteArray text = QByteArray("a line that compresses well\n").repeated(2000);
     const QMap<QString, QByteArray> release = {
         {"start.sh", "#!/bin/sh\nexec ./client\n"},

@@ -7,21 +7,9 @@
 #include "update/filereplacetaskspecification.h"
 
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-
-QByteArray someBytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(data.data()), size / 4);
-    return data;
-}
-}
 
 class tst_FileReplaceListTaskSpecification : public QObject
 {
@@ -164,7 +152,7 @@ void tst_FileReplaceListTaskSpecification::failureOfLastFileRestoresWholeTree()
     addEntry("plugins/libx.so", "plugin 2");
     addEntry("data/readme.txt", "readme 2");
     addEntry("new/deep/file.txt", "brand new");
-    addEntry("new/other.bin", someBytes(300000, 1));
+    addEntry("new/other.bin", randomTestData(300000, 1));
     addEntry("plugins/liby.so", "plugin y");
     addEntry("qv3client_runscript.sh", "script 2");
     addEntry("extra/last.txt", "last");
@@ -191,12 +179,12 @@ void tst_FileReplaceListTaskSpecification::userCancelRestoresWholeTree()
 {
     makeInstallation();
     const QStringList before = snapshotTree(root->path());
-    addEntry("update", someBytes(2000000, 1));
-    addEntry("plugins/libx.so", someBytes(2000000, 2));
-    addEntry("data/readme.txt", someBytes(2000000, 3));
-    addEntry("new/a.bin", someBytes(2000000, 4));
-    addEntry("new/b.bin", someBytes(2000000, 5));
-    addEntry("new/c.bin", someBytes(2000000, 6));
+    addEntry("update", randomTestData(2000000, 1));
+    addEntry("plugins/libx.so", randomTestData(2000000, 2));
+    addEntry("data/readme.txt", randomTestData(2000000, 3));
+    addEntry("new/a.bin", randomTestData(2000000, 4));
+    addEntry("new/b.bin", randomTestData(2000000, 5));
+    addEntry("new/c.bin", randomTestData(2000000, 6));
 
     FileReplaceListTaskSpecification task(&replaceList, &deleteList, &configuration, nullptr, 0.4);
     QSignalSpy messages(&task, &TaskSpecification::message);
