@@ -53,7 +53,8 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
     task->progressToParent =
         connect(task, &TaskSpecification::updateProgress, this, [this, task](qreal) { onUpdateProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+    task->cancelNoticeFromParent =
+        connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
 
 // Only the connections made above: a subclass's own connections to the subtask stay.
@@ -67,7 +68,8 @@ void ComposedTaskSpecification::disconnectSignals(TaskSpecification* task)
     disconnect(task->progressToParent);
     task->progressToParent = QMetaObject::Connection();
     disconnect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    disconnect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
+    disconnect(task->cancelNoticeFromParent);
+    task->cancelNoticeFromParent = QMetaObject::Connection();
 }
 
 void ComposedTaskSpecification::executeSubTasks()
