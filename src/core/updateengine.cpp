@@ -3,6 +3,7 @@
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
 #include "core/updateinidata.h"
+#include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 #include "ui/banner.h"
 #include "update/maintaskspecification.h"
@@ -35,7 +36,7 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
     timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, &UpdateEngine::onTimer);
 
-    networkManager = new QNetworkAccessManager(this);
+    networkManager = new HttpAccessManager(this);
     // A redirect is an answer other than 200 for the downloads, never followed.
     networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
 

@@ -6,8 +6,12 @@
 
 #include <QFileInfo>
 #include <QSettings>
+#include <QThread>
 #include <QThreadPool>
 #include <QVariant>
+
+#include <atomic>
+#include <memory>
 
 namespace {
 const QString deleteSection = QStringLiteral("delete");
@@ -77,51 +81,85 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
 
-    int n = 0;
+    std::vector<Entry> entries;
+    entries.reserve(size_t(total));
     const QStringList sections = settings.childGroups();
     for (const QString& section : sections) {
         settings.beginGroup(section);
         // allKeys, not childKeys: a key with "/" in it reads as a nested group.
         const QStringList keys = settings.allKeys();
         for (const QString& key : keys) {
-            ++n;
-            Q_EMIT progress(qreal(n) / total);
-            const bool valid = section == deleteSection
-                                   ? addDeleteEntry(key)
-                                   : addFileEntry(section, key, valueText(settings.value(key)));
-            if (!valid) {
+            Entry entry;
+            if (!parseEntry(section, key, valueText(settings.value(key)), entry)) {
+                // The progress up to and including the invalid line, as a reader going line by
+                // line reports it.
+                for (size_t n = 1; n <= entries.size() + 1; ++n)
+                    Q_EMIT progress(qreal(n) / total);
                 Q_EMIT message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section));
-                lists->clear();
                 return false;
             }
+            entries.push_back(std::move(entry));
         }
         settings.endGroup();
     }
+    checkAndAdd(entries, total);
     return true;
 }
 
-bool MakeDownloadReplaceListFunc::addDeleteEntry(const QString& key)
+// The MD5 checks, most of the time here, run on every core; the lists are still built and
+// the progress still reported in the order of the product ini.
+void MakeDownloadReplaceListFunc::checkAndAdd(std::vector<Entry>& entries, int total)
 {
-    if (!isSafeRelativePath(key))
-        return false;
-    if (QFileInfo::exists(appRoot + QLatin1Char('/') + key))
-        lists->deleteList.append(key);
-    return true;
+    const int count = int(entries.size());
+    std::atomic<int> next{0};
+    const std::unique_ptr<std::atomic<bool>[]> checked(new std::atomic<bool>[size_t(count)]());
+    const auto work = [&] {
+        for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+            checkFiles(entries[size_t(i)]);
+            checked[i].store(true, std::memory_order_release);
+        }
+    };
+    int added = 0;
+    const auto addChecked = [&] {
+        for (; added < count && checked[added].load(std::memory_order_acquire); ++added) {
+            addEntry(entries[size_t(added)]);
+            Q_EMIT progress(qreal(added + 1) / total);
+        }
+    };
+
+    QThreadPool helpers;
+    const int extra = qMin(QThread::idealThreadCount() - 1, count / 64);
+    for (int t = 0; t < extra; ++t)
+        helpers.start(work);
+    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        checkFiles(entries[size_t(i)]);
+        checked[i].store(true, std::memory_order_release);
+        addChecked();
+    }
+    helpers.waitForDone();
+    addChecked();
+    Q_ASSERT(added == count);
 }
 
-bool MakeDownloadReplaceListFunc::addFileEntry(const QString& section, const QString& key, const QString& value)
+bool MakeDownloadReplaceListFunc::parseEntry(const QString& section, const QString& key, const QString& value,
+                                             Entry& entry) const
 {
+    if (section == deleteSection) {
+        entry.isDelete = true;
+        entry.replace.filePath = key;
+        return isSafeRelativePath(key);
+    }
     const QStringList fields = value.split(QStringLiteral("::"));
     if (fields.size() != 2 && fields.size() != 5)
         return false;
 
-    FileDownloadSpecification download;
+    FileDownloadSpecification& download = entry.download;
     download.section = section;
     download.filePath = key;
     download.md5Sum = fields[0];
     download.size = qint64(fields[1].toULongLong());
 
-    FileReplaceSpecification replace;
+    FileReplaceSpecification& replace = entry.replace;
     replace.section = section;
     replace.filePath = key;
     if (fields.size() == 5) {
@@ -129,25 +167,45 @@ bool MakeDownloadReplaceListFunc::addFileEntry(const QString& section, const QSt
         replace.unzipSize = fields[3].toULongLong();
         replace.unzipFilePath = fields[4];
     }
-    if (!isSafeRelativePath(key) || (replace.hasUnzip() && !isSafeRelativePath(replace.unzipFilePath)))
-        return false;
+    return isSafeRelativePath(key) && (!replace.hasUnzip() || isSafeRelativePath(replace.unzipFilePath));
+}
 
+// Reads files only: safe on any thread.
+void MakeDownloadReplaceListFunc::checkFiles(Entry& entry) const
+{
+    if (entry.isDelete) {
+        entry.present = QFileInfo::exists(appRoot + QLatin1Char('/') + entry.replace.filePath);
+        return;
+    }
+    const FileReplaceSpecification& replace = entry.replace;
     const QString installedPath = appRoot + QLatin1Char('/') + replace.destFileName(QString());
-    const QString installedMd5 = replace.hasUnzip() ? replace.unzipMd5Sum : download.md5Sum;
-    if (matchesMd5(installedPath, installedMd5)) {
+    entry.installedMatches =
+        matchesMd5(installedPath, replace.hasUnzip() ? replace.unzipMd5Sum : entry.download.md5Sum);
+    if (!entry.installedMatches)
+        entry.downloadedMatches =
+            matchesMd5(workingDir + QLatin1Char('/') + entry.download.filePath, entry.download.md5Sum);
+}
+
+void MakeDownloadReplaceListFunc::addEntry(const Entry& entry)
+{
+    const FileReplaceSpecification& replace = entry.replace;
+    if (entry.isDelete) {
+        if (entry.present)
+            lists->deleteList.append(replace.filePath);
+        return;
+    }
+    if (entry.installedMatches) {
         // An update killed after installing this file left the old copy behind; special
         // files keep theirs until the next start.
         const QString old = replace.oldDestFileName();
         if (SafeFileOps::entryExists(appRoot + QLatin1Char('/') + old)
             && !Configuration::getSpecialFileNames().contains(QFileInfo(replace.pureDestFilePath()).fileName()))
             lists->deleteList.append(old);
-        return true;
+        return;
     }
-
     lists->replaceList.append(replace);
-    if (!matchesMd5(workingDir + QLatin1Char('/') + key, download.md5Sum))
-        lists->downloadList.append(download);
-    return true;
+    if (!entry.downloadedMatches)
+        lists->downloadList.append(entry.download);
 }
 
 MakeDownloadReplaceListTaskSpecification::MakeDownloadReplaceListTaskSpecification(Configuration* configuration,

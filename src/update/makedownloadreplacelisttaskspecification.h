@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <vector>
+
 class Configuration;
 class QSettings;
 
@@ -31,8 +33,22 @@ public:
     static bool isSafeRelativePath(const QString& path);
 
 private:
-    bool addDeleteEntry(const QString& key);
-    bool addFileEntry(const QString& section, const QString& key, const QString& value);
+    // One key of the product ini, read and checked for safety before any file is looked at.
+    struct Entry
+    {
+        bool isDelete = false;
+        FileDownloadSpecification download;
+        FileReplaceSpecification replace;
+        // What the files on disk say; filled by checkFiles, on any thread.
+        bool present = false;
+        bool installedMatches = false;
+        bool downloadedMatches = false;
+    };
+
+    bool parseEntry(const QString& section, const QString& key, const QString& value, Entry& entry) const;
+    void checkFiles(Entry& entry) const;
+    void addEntry(const Entry& entry);
+    void checkAndAdd(std::vector<Entry>& entries, int total);
 
     Configuration* configuration;
     FileSpecifications* lists;

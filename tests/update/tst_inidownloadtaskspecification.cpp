@@ -1,5 +1,6 @@
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
+#include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 #include "support/testsigning.h"
 #include "support/mirrorsini.h"
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -72,7 +74,7 @@ private:
     QByteArray goodSig;
     Configuration config;
     std::unique_ptr<QTemporaryDir> tmp;
-    std::unique_ptr<QNetworkAccessManager> nam;
+    std::unique_ptr<HttpAccessManager> nam;
     std::unique_ptr<Mirrors> pool;
     std::unique_ptr<TestHttpServer> server;
 
@@ -101,7 +103,9 @@ private Q_SLOTS:
         QVERIFY(writeMirrorsIni(mirrorsIni, {server.get()}));
         pool = std::make_unique<Mirrors>(nullptr);
         pool->initDefault(mirrorsIni, Version);
-        nam = std::make_unique<QNetworkAccessManager>();
+        nam = std::make_unique<HttpAccessManager>();
+        // As the engine has it: our own client carries every transfer.
+        nam->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
     }
 
     void cleanup()
