@@ -114,7 +114,10 @@ void DownloadTaskSpecification::startDownload()
 
     writtenHash.reset();
     writtenMd5.clear();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // A new file, never the old one truncated: an install may have given that file a second
+    // name in the installation.
+    QFile::remove(file.fileName());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }

@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,10 +45,29 @@ bool copyContent(int in, int out)
             return false;
     }
 }
+
+enum class Link { Made, Refused, NotPossible };
+
+// Only a regular file of ours that no other name holds: the destination then shares it with
+// nobody but the copy that goes after the install. Anything else gets a real copy.
+Link linkDisposable(int in, const struct stat& info, const QByteArray& source, const QByteArray& dest)
+{
+    struct stat entry;
+    if (info.st_nlink != 1 || info.st_uid != ::geteuid() || ::lstat(source.constData(), &entry) != 0
+        || entry.st_ino != info.st_ino || entry.st_dev != info.st_dev)
+        return Link::NotPossible;
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
+    if (::linkat(AT_FDCWD, procPath, AT_FDCWD, dest.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return Link::Made;
+    // Something at the destination is never replaced; another file system gets a copy.
+    return errno == EEXIST ? Link::Refused : Link::NotPossible;
+}
 }
 
-FileCopyFunc::FileCopyFunc(const QString& sourcePath, const QString& destPath)
+FileCopyFunc::FileCopyFunc(const QString& sourcePath, const QString& destPath, bool sourceDisposable)
     : SlowFileOpFunc(sourcePath, destPath)
+    , sourceDisposable(sourceDisposable)
 {
 }
 
@@ -55,11 +75,18 @@ FileCopyFunc::FileCopyFunc(const QString& sourcePath, const QString& destPath)
 // No flush per file: the install phase syncs the file system once at its end.
 bool FileCopyFunc::run()
 {
-    const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC);
+    const QByteArray source = QFile::encodeName(sourcePath);
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
     struct stat info;
     bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
+    const Link link = ok && sourceDisposable ? linkDisposable(in, info, source, QFile::encodeName(destPath))
+                                             : Link::NotPossible;
+    if (link != Link::NotPossible) {
+        ::close(in);
+        return link == Link::Made;
+    }
     ok = ok && SafeFileOps::createFileAtomically(destPath, [in, &info](int out) {
         return ::fchmod(out, info.st_mode & 0777) == 0 && copyContent(in, out);
     });

@@ -3,12 +3,17 @@
 #include "tasks/slowfileopfunc.h"
 
 // Copies the source to the destination; never replaces an existing destination.
+// A disposable source (a downloaded copy, deleted once the install is done) may instead give
+// the destination its own file: a second name for the same bytes and mode, nothing copied.
 class FileCopyFunc : public SlowFileOpFunc
 {
     Q_OBJECT
 
 public:
-    FileCopyFunc(const QString& sourcePath, const QString& destPath);
+    FileCopyFunc(const QString& sourcePath, const QString& destPath, bool sourceDisposable = false);
 
     bool run() override;
+
+private:
+    bool sourceDisposable;
 };

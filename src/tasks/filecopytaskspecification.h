@@ -10,6 +10,13 @@ public:
     FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& sourcePath, const QString& destPath,
                               QObject* parent, double parentProgressRange);
 
+    // The source goes after the install (a downloaded copy): the destination may take over
+    // its file instead of a copy of it.
+    void setSourceDisposable(bool disposable) { sourceDisposable = disposable; }
+
 protected:
     ASyncFunc* createFunction() override;
+
+private:
+    bool sourceDisposable = false;
 };

@@ -88,7 +88,10 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
         addSubTask(new FileUnzipTaskSpecification(&ownJournal, source, dest, this, remaining - 0.2));
         addSubTask(new CheckSignatureTaskSpecification(dest, replaceItem.unzipMd5Sum, true, this, 0.2));
     } else {
-        addSubTask(new FileCopyTaskSpecification(&ownJournal, source, dest, this, remaining));
+        auto* copy = new FileCopyTaskSpecification(&ownJournal, source, dest, this, remaining);
+        // The downloaded copy is deleted once everything is installed.
+        copy->setSourceDisposable(true);
+        addSubTask(copy);
     }
     state = StateRunning;
     executeSubTasks();

@@ -16,6 +16,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -591,6 +592,25 @@ private Q_SLOTS:
                                                 .arg(tmp->filePath(QStringLiteral("missing/dir/n.bin")))});
         QCOMPARE(pool->getMirrorList().at(0).errorCount, 0);
         QCOMPARE(server->totalRequests(), 0);
+    }
+
+    // The installed file may be the old download under a second name: a new download
+    // writes a new file and leaves that one alone.
+    void downloadWritesANewFile()
+    {
+        TestHttpServer* server = addServer();
+        server->setFile(served(QStringLiteral("f.bin")), QByteArray("fresh"));
+        loadPool();
+        QVERIFY(writeTestFile(localPath(QStringLiteral("f.bin")), "installed"));
+        const QString installed = tmp->filePath(QStringLiteral("installed"));
+        QVERIFY(::link(qPrintable(localPath(QStringLiteral("f.bin"))), qPrintable(installed)) == 0);
+
+        DownloadTaskSpecification* task = makeTask(QStringLiteral("f.bin"));
+        QSignalSpy finished(task, &TaskSpecification::finished);
+        task->execute();
+        QVERIFY(finished.wait(5000));
+        QCOMPARE(readTestFile(localPath(QStringLiteral("f.bin"))), QByteArray("fresh"));
+        QCOMPARE(readTestFile(installed), QByteArray("installed"));
     }
 
     void resetAfterFinishRunsAgain()

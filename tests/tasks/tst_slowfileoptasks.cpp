@@ -8,6 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 // Runs a background task to its end; false if it never ends.
 bool runToEnd(TaskSpecification& task)
@@ -44,6 +47,9 @@ private Q_SLOTS:
     void unzipRoundTripsDataBiggerThanItsBuffer();
     void unzipRefusesExistingDestination();
     void copyWritesAndJournals();
+    void disposableSourceGivesItsFile_data();
+    void disposableSourceGivesItsFile();
+    void copyRefusesExistingDestination_data();
     void copyRefusesExistingDestination();
     void copyOfMissingSourceCreatesNothing();
     void nullJournalStillWorks();
@@ -161,12 +167,55 @@ void tst_SlowFileOpTasks::copyWritesAndJournals()
     QCOMPARE(journal.getEntries().at(0).getPath(), p("installed"));
 }
 
+// A downloaded copy that only this name holds becomes the installed file itself; one that
+// another name holds as well is copied, so the installation shares a file with nobody.
+void tst_SlowFileOpTasks::disposableSourceGivesItsFile_data()
+{
+    QTest::addColumn<bool>("disposable");
+    QTest::addColumn<bool>("otherName");
+    QTest::addColumn<bool>("shared");
+    QTest::newRow("disposable") << true << false << true;
+    QTest::newRow("not disposable") << false << false << false;
+    QTest::newRow("disposable, held by another name") << true << true << false;
+}
+
+void tst_SlowFileOpTasks::disposableSourceGivesItsFile()
+{
+    QFETCH(bool, disposable);
+    QFETCH(bool, otherName);
+    QFETCH(bool, shared);
+    const QByteArray data = sampleText(5000, 7);
+    QVERIFY(writeTestFile(p("download"), data));
+    if (otherName)
+        QVERIFY(::link(qPrintable(p("download")), qPrintable(p("other"))) == 0);
+    RollbackDataList journal;
+    FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
+    task.setSourceDisposable(disposable);
+    QVERIFY(runToEnd(task));
+
+    QCOMPARE(task.getState(), int(StateFinished));
+    QCOMPARE(readTestFile(p("installed")), data);
+    QCOMPARE(journal.size(), 1);
+    struct stat source, installed;
+    QVERIFY(::stat(qPrintable(p("download")), &source) == 0 && ::stat(qPrintable(p("installed")), &installed) == 0);
+    QCOMPARE(source.st_ino == installed.st_ino, shared);
+}
+
+void tst_SlowFileOpTasks::copyRefusesExistingDestination_data()
+{
+    QTest::addColumn<bool>("disposable");
+    QTest::newRow("copy") << false;
+    QTest::newRow("disposable source") << true;
+}
+
 void tst_SlowFileOpTasks::copyRefusesExistingDestination()
 {
+    QFETCH(bool, disposable);
     QVERIFY(writeTestFile(p("download"), "new"));
     QVERIFY(writeTestFile(p("installed"), "installed"));
     RollbackDataList journal;
     FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
+    task.setSourceDisposable(disposable);
     QSignalSpy messages(&task, &TaskSpecification::message);
     QVERIFY(runToEnd(task));
 
