@@ -2,6 +2,7 @@
 
 #include "core/configuration.h"
 #include "net/downloadfiletaskspecification.h"
+#include "net/filepreparer.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -32,6 +33,7 @@ void DownloadFileListTaskSpecification::reset()
             task->reset();
     }
     clearSubTasks();
+    preparer.reset();
     totalSize = 0;
     TaskSpecification::reset();
 }
@@ -72,9 +74,18 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     Q_EMIT message(QStringLiteral("Downloading files"));
 
+    QStringList paths;
+    paths.reserve(downloadList->size());
+    for (const FileDownloadSpecification& item : std::as_const(*downloadList))
+        paths.append(configuration->tempDir + QLatin1Char('/') + item.filePath);
+    preparer = std::make_shared<FilePreparer>(paths);
+
     const double weight = 1.0 / downloadList->size();
-    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
-        addSubTask(new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, weight));
+    for (int i = 0; i < downloadList->size(); ++i) {
+        const FileDownloadSpecification& item = downloadList->at(i);
+        auto* task = new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, weight);
+        task->setPreparedFile(preparer, i);
+        addSubTask(task);
         totalSize += item.size;
     }
     state = StateRunning;

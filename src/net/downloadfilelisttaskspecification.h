@@ -5,7 +5,10 @@
 
 #include <QList>
 
+#include <memory>
+
 class Configuration;
+class FilePreparer;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -38,4 +41,5 @@ private:
     Mirrors* mirrors;
     Configuration* configuration;
     qint64 totalSize = 0;
+    std::shared_ptr<FilePreparer> preparer;
 };

@@ -2,8 +2,11 @@
 
 #include "core/configuration.h"
 #include "net/downloadtaskspecification.h"
+#include "net/filepreparer.h"
 #include "net/mirrors.h"
 #include "update/checksignaturetaskspecification.h"
+
+#include <utility>
 
 namespace {
 constexpr double DownloadWeight = 0.8;
@@ -71,6 +74,12 @@ void DownloadFileTaskSpecification::subtasksDone()
     clearSubTasks();
 }
 
+void DownloadFileTaskSpecification::setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index)
+{
+    this->preparer = std::move(preparer);
+    preparedIndex = index;
+}
+
 void DownloadFileTaskSpecification::makeSubtasksAndStart()
 {
     const QString remotePath = item.section + QLatin1Char('/') + item.filePath;
@@ -78,6 +87,8 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
 
     downloadTask = new DownloadTaskSpecification(manager, mirrors, remotePath, localPath, item.size, this,
                                                  DownloadWeight);
+    if (preparer)
+        downloadTask->setPreparedFile(std::exchange(preparer, nullptr), preparedIndex);
     addSubTask(downloadTask);
 
     auto* check = new CheckSignatureTaskSpecification(localPath, item.md5Sum, false, this, CheckWeight);

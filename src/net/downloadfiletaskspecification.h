@@ -3,9 +3,12 @@
 #include "tasks/composedtaskspecification.h"
 #include "update/filespecifications.h"
 
+#include <memory>
+
 class CheckSignatureTaskSpecification;
 class Configuration;
 class DownloadTaskSpecification;
+class FilePreparer;
 class Mirrors;
 class QNetworkAccessManager;
 
@@ -29,6 +32,8 @@ public:
     void timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed, bool& downloading) override;
 
     const FileDownloadSpecification& getItem() const { return item; }
+    // Handed on to the first transfer; see DownloadTaskSpecification::setPreparedFile.
+    void setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index);
 
 protected:
     // Once the file is in, the transfer and its check are let go and only their figures are
@@ -46,6 +51,8 @@ private:
     Mirrors* mirrors;
     Configuration* configuration;
     DownloadTaskSpecification* downloadTask = nullptr;
+    std::shared_ptr<FilePreparer> preparer;
+    int preparedIndex = -1;
     // The figures of the finished subtasks, as they would report them; the speed only once.
     bool released = false;
     quint64 releasedDone = 0;

@@ -1,5 +1,7 @@
 #include "net/downloadtaskspecification.h"
 
+#include "net/filepreparer.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -115,9 +117,12 @@ void DownloadTaskSpecification::startDownload()
     writtenHash.reset();
     writtenMd5.clear();
     // A new file, never the old one truncated: an install may have given that file a second
-    // name in the installation.
-    QFile::remove(file.fileName());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    // name in the installation. The preparer's file is one such, still empty.
+    const bool prepared = preparer && preparer->take(preparedIndex);
+    preparer.reset();
+    if (!prepared)
+        QFile::remove(file.fileName());
+    if (!file.open(QIODevice::WriteOnly | (prepared ? QIODevice::ExistingOnly : QIODevice::NewOnly))) {
         failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
         return;
     }
@@ -140,6 +145,12 @@ void DownloadTaskSpecification::startDownload()
     connect(reply, &QNetworkReply::readyRead, this, &DownloadTaskSpecification::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &DownloadTaskSpecification::onDownloadFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &DownloadTaskSpecification::onMetaDataChanged);
+}
+
+void DownloadTaskSpecification::setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index)
+{
+    this->preparer = std::move(preparer);
+    preparedIndex = index;
 }
 
 QUrl DownloadTaskSpecification::remoteUrl(const QString& baseUrl, const QString& remotePath)

@@ -8,6 +8,10 @@
 #include <QPointer>
 #include <QUrl>
 
+#include <memory>
+
+class FilePreparer;
+
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -40,6 +44,8 @@ public:
     // MD5 (hex) of the bytes written, once the file is complete, flushed and closed without
     // error; empty otherwise.
     const QString& getWrittenMd5() const { return writtenMd5; }
+    // The first attempt opens the file the preparer made for it, if it made it already.
+    void setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index);
 
 protected:
     virtual void downloadFinished();
@@ -76,4 +82,6 @@ private:
     QCryptographicHash writtenHash{QCryptographicHash::Md5};
     QString writtenMd5;
     bool slotHeld = false;  // a slot of `mirror` is taken and not yet given back
+    std::shared_ptr<FilePreparer> preparer;
+    int preparedIndex = -1;
 };

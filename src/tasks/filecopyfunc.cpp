@@ -46,14 +46,14 @@ bool copyContent(int in, int out)
     }
 }
 
-enum class Link { Made, Refused, NotPossible };
+using Link = FileCopyFunc::Link;
 
 // Only a regular file of ours that no other name holds: the destination then shares it with
 // nobody but the copy that goes after the install. Anything else gets a real copy.
-Link linkDisposable(int in, const struct stat& info, const QByteArray& source, const QByteArray& dest)
+Link linkOpened(int in, const struct stat& info, const QByteArray& source, const QByteArray& dest)
 {
     struct stat entry;
-    if (info.st_nlink != 1 || info.st_uid != ::geteuid() || ::lstat(source.constData(), &entry) != 0
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != ::geteuid() || ::lstat(source.constData(), &entry) != 0
         || entry.st_ino != info.st_ino || entry.st_dev != info.st_dev)
         return Link::NotPossible;
     char procPath[64];
@@ -63,6 +63,19 @@ Link linkDisposable(int in, const struct stat& info, const QByteArray& source, c
     // Something at the destination is never replaced; another file system gets a copy.
     return errno == EEXIST ? Link::Refused : Link::NotPossible;
 }
+}
+
+FileCopyFunc::Link FileCopyFunc::linkDisposable(const QString& sourcePath, const QString& destPath)
+{
+    const QByteArray source = QFile::encodeName(sourcePath);
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return Link::NotPossible;
+    struct stat info;
+    const Link link =
+        ::fstat(in, &info) == 0 ? linkOpened(in, info, source, QFile::encodeName(destPath)) : Link::NotPossible;
+    ::close(in);
+    return link;
 }
 
 FileCopyFunc::FileCopyFunc(const QString& sourcePath, const QString& destPath, bool sourceDisposable)
@@ -75,18 +88,17 @@ FileCopyFunc::FileCopyFunc(const QString& sourcePath, const QString& destPath, b
 // No flush per file: the install phase syncs the file system once at its end.
 bool FileCopyFunc::run()
 {
+    if (sourceDisposable) {
+        const Link link = linkDisposable(sourcePath, destPath);
+        if (link != Link::NotPossible)
+            return link == Link::Made;
+    }
     const QByteArray source = QFile::encodeName(sourcePath);
     const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return false;
     struct stat info;
     bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
-    const Link link = ok && sourceDisposable ? linkDisposable(in, info, source, QFile::encodeName(destPath))
-                                             : Link::NotPossible;
-    if (link != Link::NotPossible) {
-        ::close(in);
-        return link == Link::Made;
-    }
     ok = ok && SafeFileOps::createFileAtomically(destPath, [in, &info](int out) {
         return ::fchmod(out, info.st_mode & 0777) == 0 && copyContent(in, out);
     });

@@ -14,6 +14,12 @@ public:
 
     bool run() override;
 
+    enum class Link { Made, Refused, NotPossible };
+    // The disposable source's file given the destination name: Refused when something is
+    // there already, NotPossible when only a copy will do. One system call, cheap enough for
+    // the GUI thread.
+    static Link linkDisposable(const QString& sourcePath, const QString& destPath);
+
 private:
     bool sourceDisposable;
 };

@@ -10,6 +10,18 @@ FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackL
 {
 }
 
+void FileCopyTaskSpecification::execute()
+{
+    const FileCopyFunc::Link link =
+        sourceDisposable ? FileCopyFunc::linkDisposable(sourcePath, destPath) : FileCopyFunc::Link::NotPossible;
+    if (link == FileCopyFunc::Link::NotPossible) {
+        SlowFileOpSpecification::execute();
+        return;
+    }
+    state = StateRunning;
+    runDone(link == FileCopyFunc::Link::Made);
+}
+
 ASyncFunc* FileCopyTaskSpecification::createFunction()
 {
     return new FileCopyFunc(sourcePath, destPath, sourceDisposable);

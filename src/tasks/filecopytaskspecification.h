@@ -14,6 +14,9 @@ public:
     // its file instead of a copy of it.
     void setSourceDisposable(bool disposable) { sourceDisposable = disposable; }
 
+    // A disposable source is linked right here, without the trip through the pool.
+    void execute() override;
+
 protected:
     ASyncFunc* createFunction() override;
 

@@ -32,6 +32,8 @@ public:
     // character. The product ini must not make the updater write or delete elsewhere.
     static bool isSafeRelativePath(const QString& path);
 
+    struct Md5Scratch; // per checking thread: hash state and read buffer
+
 private:
     // One key of the product ini, read and checked for safety before any file is looked at.
     struct Entry
@@ -39,14 +41,18 @@ private:
         bool isDelete = false;
         FileDownloadSpecification download;
         FileReplaceSpecification replace;
+        // The sums as bytes; empty when the text is not a valid MD5.
+        QByteArray downloadDigest;
+        QByteArray installedDigest;
         // What the files on disk say; filled by checkFiles, on any thread.
         bool present = false;
         bool installedMatches = false;
+        bool oldPresent = false;
         bool downloadedMatches = false;
     };
 
     bool parseEntry(const QString& section, const QString& key, const QString& value, Entry& entry) const;
-    void checkFiles(Entry& entry) const;
+    void checkFiles(Entry& entry, Md5Scratch& scratch) const;
     void addEntry(const Entry& entry);
     void checkAndAdd(std::vector<Entry>& entries, int total);
 

@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 
@@ -130,6 +132,9 @@ private Q_SLOTS:
         QTest::newRow("gz current, no copy") << true << 1 << 0 << false << false;
         QTest::newRow("gz outdated, good copy") << true << 2 << 1 << true << false;
         QTest::newRow("gz missing, corrupt copy") << true << 0 << 2 << true << true;
+        // Not a file: never read, so a FIFO cannot block the phase.
+        QTest::newRow("plain, a FIFO in its place") << false << 3 << 0 << true << true;
+        QTest::newRow("plain, a directory in its place") << false << 4 << 0 << true << true;
     }
 
     void decisionTable()
@@ -149,8 +154,13 @@ private Q_SLOTS:
             value += "::" + md5Hex(newContent).toLatin1() + "::" + QByteArray::number(newContent.size()) + "::" +
                      installedAs.toLatin1();
         QVERIFY(writeIni("[files]\n" + key.toLatin1() + "=" + value + "\n"));
-        if (installed)
-            QVERIFY(writeTestFile(installPath(installedAs), installed == 1 ? newContent : oldContent));
+        const QString installedPath = installPath(installedAs);
+        if (installed >= 3) {
+            QVERIFY(QDir().mkpath(QFileInfo(installedPath).path()));
+            QVERIFY(installed == 3 ? ::mkfifo(qPrintable(installedPath), 0600) == 0 : QDir().mkdir(installedPath));
+        } else if (installed) {
+            QVERIFY(writeTestFile(installedPath, installed == 1 ? newContent : oldContent));
+        }
         if (working)
             QVERIFY(writeTestFile(workPath(key), working == 1 ? downloaded : QByteArray("garbage")));
 
