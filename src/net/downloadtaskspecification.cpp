@@ -117,14 +117,19 @@ void DownloadTaskSpecification::startDownload()
     writtenHash.reset();
     writtenMd5.clear();
     // A new file, never the old one truncated: an install may have given that file a second
-    // name in the installation. The preparer's file is one such, still empty.
+    // name in the installation. The preparer's file is new and empty. It is opened without
+    // truncating, as ext4 writes a file truncated on open back to disk when it is closed.
     const bool prepared = preparer && preparer->take(preparedIndex);
     preparer.reset();
-    if (!prepared)
+    if (prepared && file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Append)
+        && file.size() != 0)
+        file.close(); // not as it was made: start afresh
+    if (!file.isOpen()) {
         QFile::remove(file.fileName());
-    if (!file.open(QIODevice::WriteOnly | (prepared ? QIODevice::ExistingOnly : QIODevice::NewOnly))) {
-        failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
-        return;
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+            return;
+        }
     }
 
     QNetworkRequest request(remoteUrl(mirror.url, remotePath));

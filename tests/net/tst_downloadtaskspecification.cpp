@@ -1,5 +1,6 @@
 #include "core/qrandcompat.h"
 #include "net/downloadtaskspecification.h"
+#include "net/filepreparer.h"
 #include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 #include "support/mirrorsini.h"
@@ -596,20 +597,41 @@ private Q_SLOTS:
 
     // The installed file may be the old download under a second name: a new download
     // writes a new file and leaves that one alone.
+    // A download writes a new file, whether it makes it itself or the preparer made it; a
+    // prepared file found written to is made afresh, not appended to.
+    void downloadWritesANewFile_data()
+    {
+        QTest::addColumn<bool>("prepared");
+        QTest::addColumn<QByteArray>("writtenSince");
+        QTest::newRow("made by the download") << false << QByteArray();
+        QTest::newRow("made by the preparer") << true << QByteArray();
+        QTest::newRow("made by the preparer, written to since") << true << QByteArray("stray");
+    }
+
     void downloadWritesANewFile()
     {
+        QFETCH(bool, prepared);
+        QFETCH(QByteArray, writtenSince);
         TestHttpServer* server = addServer();
         server->setFile(served(QStringLiteral("f.bin")), QByteArray("fresh"));
         loadPool();
-        QVERIFY(writeTestFile(localPath(QStringLiteral("f.bin")), "installed"));
+        const QString local = localPath(QStringLiteral("f.bin"));
+        QVERIFY(writeTestFile(local, "installed"));
         const QString installed = tmp->filePath(QStringLiteral("installed"));
-        QVERIFY(::link(qPrintable(localPath(QStringLiteral("f.bin"))), qPrintable(installed)) == 0);
+        QVERIFY(::link(qPrintable(local), qPrintable(installed)) == 0);
 
         DownloadTaskSpecification* task = makeTask(QStringLiteral("f.bin"));
+        if (prepared) {
+            auto preparer = std::make_shared<FilePreparer>(QStringList{local});
+            QTRY_COMPARE(QFileInfo(local).size(), 0);
+            if (!writtenSince.isEmpty())
+                QVERIFY(writeTestFile(local, writtenSince));
+            task->setPreparedFile(preparer, 0);
+        }
         QSignalSpy finished(task, &TaskSpecification::finished);
         task->execute();
         QVERIFY(finished.wait(5000));
-        QCOMPARE(readTestFile(localPath(QStringLiteral("f.bin"))), QByteArray("fresh"));
+        QCOMPARE(readTestFile(local), QByteArray("fresh"));
         QCOMPARE(readTestFile(installed), QByteArray("installed"));
     }
 
