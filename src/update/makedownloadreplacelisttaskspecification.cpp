@@ -16,7 +16,6 @@
 #include <atomic>
 #include <memory>
 
-#include <cctype>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,17 +34,32 @@ using Md5Scratch = MakeDownloadReplaceListFunc::Md5Scratch;
 
 const QString deleteSection = QStringLiteral("delete");
 
+int hexValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+        return c - u'0';
+    if (c >= u'a' && c <= u'f')
+        return c - u'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c - u'A' + 10;
+    return -1;
+}
+
 // The 16 bytes a hex MD5 stands for, or nothing when it is not 32 hex digits: such a sum
 // matches no file.
 QByteArray digestOf(const QString& hex)
 {
     if (hex.size() != 32)
         return {};
-    for (const QChar c : hex) {
-        if (!isxdigit(c.unicode() < 0x80 ? c.unicode() : 0))
+    QByteArray digest(16, Qt::Uninitialized);
+    for (int i = 0; i < 16; ++i) {
+        const int high = hexValue(hex[2 * i].unicode());
+        const int low = hexValue(hex[2 * i + 1].unicode());
+        if (high < 0 || low < 0)
             return {};
+        digest[i] = char(high << 4 | low);
     }
-    return QByteArray::fromHex(hex.toLatin1());
+    return digest;
 }
 
 // Plain system calls: an up-to-date installation means thousands of small files, and for
@@ -61,15 +75,17 @@ bool fileHasDigest(const QString& path, const QByteArray& digest, Md5Scratch& sc
     struct stat info;
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     scratch.hash.reset();
-    while (ok) {
-        const ssize_t got = ::read(fd, scratch.buffer.get(), Md5Scratch::BufferSize);
+    // The size the file had when opened, as the download's check reads it; no read for the end.
+    for (off_t left = ok ? info.st_size : 0; left > 0;) {
+        const ssize_t got = ::read(fd, scratch.buffer.get(), size_t(qMin<off_t>(left, Md5Scratch::BufferSize)));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
-            ok = got == 0;
+            ok = false;
             break;
         }
         scratch.hash.addData(QByteArrayView(scratch.buffer.get(), got));
+        left -= got;
     }
     ::close(fd);
     return ok && scratch.hash.resultView() == digest;
