@@ -45,6 +45,13 @@ void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64&
     downloadTotal = quint64(totalSize);
 }
 
+void DownloadFileListTaskSpecification::subtasksDone()
+{
+    if (preparer)
+        preparer->stop();
+    ComposedTaskSpecification::subtasksDone();
+}
+
 bool DownloadFileListTaskSpecification::makeSubDirs()
 {
     const QDir tempDir(configuration->tempDir);

@@ -32,6 +32,10 @@ public:
 
     qint64 getTotalSize() const { return totalSize; }
 
+protected:
+    // The files made ahead for transfers that will not run are removed now.
+    void subtasksDone() override;
+
 private:
     bool makeSubDirs();
     void makeSubtasksAndStart();

@@ -18,10 +18,18 @@ FilePreparer::FilePreparer(const QStringList& paths)
 
 FilePreparer::~FilePreparer()
 {
+    stop();
+}
+
+void FilePreparer::stop()
+{
+    if (!worker.joinable())
+        return;
     stopping.store(true, std::memory_order_relaxed);
     worker.join();
     for (qsizetype i = 0; i < paths.size(); ++i) {
-        if (states[size_t(i)].load(std::memory_order_acquire) == Ready)
+        int ready = Ready;
+        if (states[size_t(i)].compare_exchange_strong(ready, Taken, std::memory_order_acq_rel))
             ::unlink(paths.at(i).constData());
     }
 }

@@ -16,7 +16,6 @@ class FilePreparer
 {
 public:
     explicit FilePreparer(const QStringList& paths);
-    // Stops after the file in hand and removes the prepared files nobody took.
     ~FilePreparer();
 
     FilePreparer(const FilePreparer&) = delete;
@@ -25,6 +24,9 @@ public:
     // True when the file at index was made new and empty and is now the caller's to open;
     // false when the caller must create it. An index is handed out at most once. GUI thread.
     bool take(int index);
+    // Stops after the file in hand and removes the prepared files nobody took; take() then
+    // hands out nothing more. GUI thread.
+    void stop();
 
 private:
     enum State : int { Pending, Creating, Ready, Failed, Taken };

@@ -236,11 +236,15 @@ private Q_SLOTS:
         QCOMPARE(totalRequests(), 2);
     }
 
+    // The files that never got their transfer leave nothing behind, not even an empty file
+    // made ahead for them.
     void oneFileFailingFailsTheList()
     {
         QVERIFY(makeMirrors(1));
         addFile("good.bin", 100);
         addFile("bad.bin", 100);
+        for (int i = 0; i < 50; ++i)
+            addFile(QStringLiteral("later/%1.bin").arg(i), 100);
         list[1].md5Sum = QString(32, '0');
         auto task = makeTask();
         QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
@@ -248,6 +252,8 @@ private Q_SLOTS:
         QVERIFY(canceled.wait(10000));
         QCOMPARE(task->getState(), int(StateErrorCanceled));
         QVERIFY(messages.contains("md5 sum for bad.bin failed, invalidating mirror and retrying"));
+        QCOMPARE(readTestFile(config.tempDir + "/good.bin"), QByteArray(100, 'a'));
+        QCOMPARE(QDir(config.tempDir + "/later").entryList(QDir::Files), QStringList());
     }
 };
 
