@@ -84,8 +84,8 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     QStringList paths;
     paths.reserve(downloadList->size());
     for (const FileDownloadSpecification& item : std::as_const(*downloadList))
-        paths.append(configuration->tempDir + QLatin1Char('/') + item.filePath);
-    preparer = std::make_shared<FilePreparer>(paths);
+        paths.append(item.filePath);
+    preparer = std::make_shared<FilePreparer>(configuration->tempDir, paths);
 
     const double weight = 1.0 / downloadList->size();
     for (int i = 0; i < downloadList->size(); ++i) {

@@ -5,13 +5,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-FilePreparer::FilePreparer(const QStringList& paths)
-    : states(new std::atomic<int>[size_t(paths.size())])
+FilePreparer::FilePreparer(const QString& directory, const QStringList& relativePaths)
+    : states(new std::atomic<int>[size_t(relativePaths.size())])
 {
-    this->paths.reserve(paths.size());
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        this->paths.append(QFile::encodeName(paths.at(i)));
-        states[size_t(i)].store(Pending, std::memory_order_relaxed);
+    offsets.reserve(size_t(relativePaths.size()));
+    const QString prefix = directory + QLatin1Char('/');
+    for (const QString& relative : relativePaths) {
+        states[offsets.size()].store(Pending, std::memory_order_relaxed);
+        offsets.push_back(names.size());
+        names += QFile::encodeName(prefix + relative);
+        names += '\0';
     }
     worker = std::thread([this] { run(); });
 }
@@ -27,31 +30,30 @@ void FilePreparer::stop()
         return;
     stopping.store(true, std::memory_order_relaxed);
     worker.join();
-    for (qsizetype i = 0; i < paths.size(); ++i) {
+    for (size_t i = 0; i < offsets.size(); ++i) {
         int ready = Ready;
-        if (states[size_t(i)].compare_exchange_strong(ready, Taken, std::memory_order_acq_rel))
-            ::unlink(paths.at(i).constData());
+        if (states[i].compare_exchange_strong(ready, Taken, std::memory_order_acq_rel))
+            ::unlink(path(i));
     }
 }
 
 void FilePreparer::run()
 {
-    for (qsizetype i = 0; i < paths.size() && !stopping.load(std::memory_order_relaxed); ++i) {
+    for (size_t i = 0; i < offsets.size() && !stopping.load(std::memory_order_relaxed); ++i) {
         int expected = Pending;
-        if (!states[size_t(i)].compare_exchange_strong(expected, Creating, std::memory_order_acq_rel))
+        if (!states[i].compare_exchange_strong(expected, Creating, std::memory_order_acq_rel))
             continue; // its download got there first
         // A new file, never an old one truncated: an install may have given it a second name.
-        const QByteArray& path = paths.at(i);
-        ::unlink(path.constData());
-        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        ::unlink(path(i));
+        const int fd = ::open(path(i), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         const bool made = fd >= 0 && ::close(fd) == 0;
-        states[size_t(i)].store(made ? Ready : Failed, std::memory_order_release);
+        states[i].store(made ? Ready : Failed, std::memory_order_release);
     }
 }
 
 bool FilePreparer::take(int index)
 {
-    if (index < 0 || index >= paths.size())
+    if (index < 0 || size_t(index) >= offsets.size())
         return false;
     std::atomic<int>& state = states[size_t(index)];
     for (;;) {

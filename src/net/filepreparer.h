@@ -1,11 +1,12 @@
 #pragma once
 
-#include <QByteArrayList>
+#include <QByteArray>
 #include <QStringList>
 
 #include <atomic>
 #include <memory>
 #include <thread>
+#include <vector>
 
 // Creates the empty files of a download list on a thread of its own, in list order, ahead
 // of the transfers. Creating a file can cost more than fetching a small one (a file system
@@ -15,7 +16,8 @@
 class FilePreparer
 {
 public:
-    explicit FilePreparer(const QStringList& paths);
+    // The files are directory + "/" + each relative path.
+    FilePreparer(const QString& directory, const QStringList& relativePaths);
     ~FilePreparer();
 
     FilePreparer(const FilePreparer&) = delete;
@@ -32,8 +34,12 @@ private:
     enum State : int { Pending, Creating, Ready, Failed, Taken };
 
     void run();
+    const char* path(size_t index) const { return names.constData() + offsets[index]; }
 
-    QByteArrayList paths;
+    // All paths in one block, each ended by a NUL: a list of many files costs little more
+    // than its names.
+    QByteArray names;
+    std::vector<qsizetype> offsets;
     std::unique_ptr<std::atomic<int>[]> states;
     std::atomic<bool> stopping{false};
     std::thread worker;

@@ -622,7 +622,7 @@ private Q_SLOTS:
 
         DownloadTaskSpecification* task = makeTask(QStringLiteral("f.bin"));
         if (prepared) {
-            auto preparer = std::make_shared<FilePreparer>(QStringList{local});
+            auto preparer = std::make_shared<FilePreparer>(QFileInfo(local).path(), QStringList{"f.bin"});
             QTRY_COMPARE(QFileInfo(local).size(), 0);
             if (!writtenSince.isEmpty())
                 QVERIFY(writeTestFile(local, writtenSince));

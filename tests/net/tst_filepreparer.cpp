@@ -26,9 +26,12 @@ private Q_SLOTS:
         QVERIFY(writeTestFile(stale, "installed bytes"));
         // The installation holds the stale copy under a second name: it must keep its bytes.
         QVERIFY(::link(qPrintable(stale), qPrintable(dir.filePath("installed"))) == 0);
-        const QStringList paths{stale, dir.filePath("d/new"), dir.filePath("missing/x"), dir.filePath("d/untaken")};
+        const QStringList names{"d/stale", "d/new", "missing/x", "d/untaken"};
+        QStringList paths;
+        for (const QString& name : names)
+            paths.append(dir.filePath(name));
 
-        auto preparer = std::make_unique<FilePreparer>(paths);
+        auto preparer = std::make_unique<FilePreparer>(dir.path(), names);
         QTRY_VERIFY(QFileInfo::exists(paths[3]));
 
         QVERIFY(preparer->take(0));
@@ -54,11 +57,13 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        QStringList paths;
-        for (int i = 0; i < 3000; ++i)
-            paths.append(dir.filePath(QStringLiteral("f%1").arg(i)));
+        QStringList names, paths;
+        for (int i = 0; i < 3000; ++i) {
+            names.append(QStringLiteral("f%1").arg(i));
+            paths.append(dir.filePath(names.last()));
+        }
 
-        auto preparer = std::make_unique<FilePreparer>(paths);
+        auto preparer = std::make_unique<FilePreparer>(dir.path(), names);
         QHash<int, bool> taken;
         for (int i = paths.size() - 50; i >= 0; i -= 100) {
             taken[i] = preparer->take(i);
