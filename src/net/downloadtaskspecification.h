@@ -11,7 +11,6 @@
 #include <memory>
 
 class FilePreparer;
-
 class QNetworkAccessManager;
 class QNetworkReply;
 

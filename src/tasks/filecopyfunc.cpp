@@ -45,35 +45,28 @@ bool copyContent(int in, int out)
             return false;
     }
 }
-
-using Link = FileCopyFunc::Link;
+}
 
 // Only a regular file of ours that no other name holds: the destination then shares it with
 // nobody but the copy that goes after the install. Anything else gets a real copy.
-Link linkOpened(int in, const struct stat& info, const QByteArray& source, const QByteArray& dest)
-{
-    struct stat entry;
-    if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != ::geteuid() || ::lstat(source.constData(), &entry) != 0
-        || entry.st_ino != info.st_ino || entry.st_dev != info.st_dev)
-        return Link::NotPossible;
-    char procPath[64];
-    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
-    if (::linkat(AT_FDCWD, procPath, AT_FDCWD, dest.constData(), AT_SYMLINK_FOLLOW) == 0)
-        return Link::Made;
-    // Something at the destination is never replaced; another file system gets a copy.
-    return errno == EEXIST ? Link::Refused : Link::NotPossible;
-}
-}
-
 FileCopyFunc::Link FileCopyFunc::linkDisposable(const QString& sourcePath, const QString& destPath)
 {
     const QByteArray source = QFile::encodeName(sourcePath);
     const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return Link::NotPossible;
-    struct stat info;
-    const Link link =
-        ::fstat(in, &info) == 0 ? linkOpened(in, info, source, QFile::encodeName(destPath)) : Link::NotPossible;
+    struct stat info, entry;
+    Link link = Link::NotPossible;
+    if (::fstat(in, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == ::geteuid()
+        && ::lstat(source.constData(), &entry) == 0 && entry.st_ino == info.st_ino && entry.st_dev == info.st_dev) {
+        char procPath[64];
+        std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
+        // Something at the destination is never replaced; another file system gets a copy.
+        if (::linkat(AT_FDCWD, procPath, AT_FDCWD, QFile::encodeName(destPath).constData(), AT_SYMLINK_FOLLOW) == 0)
+            link = Link::Made;
+        else if (errno == EEXIST)
+            link = Link::Refused;
+    }
     ::close(in);
     return link;
 }

@@ -4,14 +4,13 @@
 #include "tasks/safefileops.h"
 #include "update/checksignaturetaskspecification.h"
 
+#include <QCryptographicHash>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <QVariant>
-
-#include <QCryptographicHash>
-#include <QFile>
 
 #include <atomic>
 #include <memory>
@@ -210,8 +209,8 @@ void MakeDownloadReplaceListFunc::checkAndAdd(std::vector<Entry>& entries, int t
     const int extra = qMin(QThread::idealThreadCount() - 1, count / 64);
     for (int t = 0; t < extra; ++t)
         helpers.start(work);
-    // Progress goes out in bursts: each signal is an event for the GUI thread, and one
-    // wake-up per burst instead of per file halves the cost of this phase on small files.
+    // Progress goes out in bursts: each signal is an event for the GUI thread, which then
+    // wakes once per burst instead of once per file.
     Md5Scratch scratch;
     int sinceReport = 0;
     for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
