@@ -7,6 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools qt6-translations-l10n
   libtomcrypt-dev libtfm-dev zlib1g-dev libgl-dev
+  libcurl4-openssl-dev ca-certificates
   openssl nginx-light tinyproxy curl xvfb xauth python3 time
   clang libclang-rt-14-dev
 )

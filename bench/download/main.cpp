@@ -6,12 +6,13 @@
 // Exits 0 when the download finished.
 #include "core/qrandcompat.h"
 #include "net/downloadtaskspecification.h"
+#include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QNetworkAccessManager>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
@@ -25,7 +26,11 @@ int main(int argc, char** argv)
         return 2;
     }
     qsrandCompat(quint32(QDateTime::currentSecsSinceEpoch()));
-    QNetworkAccessManager manager;
+    // As the engine has it; QUORVEL_CA_FILE names the authority of a mirror over HTTPS.
+    HttpAccessManager manager;
+    QFile ca(qEnvironmentVariable("QUORVEL_CA_FILE"));
+    if (!ca.fileName().isEmpty() && ca.open(QIODevice::ReadOnly))
+        HttpAccessManager::setExtraCaCertificates(ca.readAll());
     Mirrors mirrors(nullptr);
     mirrors.initDefault(args.at(1), args.at(2).toInt());
     DownloadTaskSpecification task(&manager, &mirrors, args.at(3), args.at(4), -1, nullptr, 1.0);

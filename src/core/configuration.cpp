@@ -76,6 +76,11 @@ void Configuration::getProxyAndDownloadConcurrency()
     downloadStreams = settings.value(QStringLiteral("streams"), 6).toInt();
     if (downloadStreams < 1)
         downloadStreams = 6;
+    // A mirror slower than this is replaced as a silent one is; 0 switches the floor off.
+    minimumSpeed = qMax<qint64>(0, settings.value(QStringLiteral("minimumSpeed"), 1024).toLongLong());
+    minimumSpeedSeconds = settings.value(QStringLiteral("minimumSpeedTime"), 30).toInt();
+    if (minimumSpeedSeconds < 1)
+        minimumSpeedSeconds = 30;
 }
 
 bool Configuration::createTempDir()

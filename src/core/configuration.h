@@ -63,6 +63,9 @@ public:
     QString tempDir;
     QString proxyUrl;
     int downloadStreams = 0;
+    // The slowest transfer a mirror may keep up (bytes per second, over that many seconds).
+    qint64 minimumSpeed = 1024;
+    int minimumSpeedSeconds = 30;
 
 Q_SIGNALS:
     void fatalError(QString errorMessage);

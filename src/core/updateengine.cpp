@@ -46,21 +46,15 @@ UpdateEngine::UpdateEngine(Configuration& configuration, QObject* parent)
 
 void UpdateEngine::applyProxySetting()
 {
-    const QString& text = configuration.proxyUrl;
-    if (text.isEmpty()) {
-        networkManager->setProxy(QNetworkProxy(QNetworkProxy::NoProxy));
-        return;
-    }
-    const QUrl url(text);
-    // A URL without a host (such as "proxy:8080", read as a scheme and a path) would give a
-    // proxy that no request can reach, so it counts as invalid too.
-    if (url.isValid() && !url.host().isEmpty()) {
-        networkManager->setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), url.port(3128)));
+    networkManager->setSpeedFloor(configuration.minimumSpeed, configuration.minimumSpeedSeconds);
+    QNetworkProxy proxy;
+    if (HttpAccessManager::proxyFromSetting(configuration.proxyUrl, proxy)) {
+        networkManager->setProxy(proxy);
         return;
     }
     // Nobody listens yet: the window connects after constructing the engine. Report it once
-    // the event loop runs; the update goes on with Qt's default proxy.
-    const QString report = QStringLiteral("'%1' is an invalid proxy specification").arg(text);
+    // the event loop runs; the update goes on without a proxy.
+    const QString report = QStringLiteral("'%1' is an invalid proxy specification").arg(configuration.proxyUrl);
     QTimer::singleShot(0, this, [this, report] { Q_EMIT error(report); });
 }
 

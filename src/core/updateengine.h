@@ -6,6 +6,7 @@
 
 class Configuration;
 class Mirrors;
+class HttpAccessManager;
 class QNetworkAccessManager;
 class QNetworkReply;
 class MainTaskSpecification;
@@ -43,7 +44,7 @@ public:
     // Asks the update server for a banner; bannerFound follows if one is found.
     void getBanner();
     EngineState getState() const { return state; }
-    QNetworkAccessManager* getNetworkManager() const { return networkManager; }
+    HttpAccessManager* getNetworkManager() const { return networkManager; }
 
     // Empties a directory recursively; the directory itself stays. Symbolic links are
     // neither followed nor removed.
@@ -88,7 +89,7 @@ private:
     Mirrors* mirrors = nullptr;
     MainTaskSpecification* mainTask = nullptr;
     QTimer* timer = nullptr;
-    QNetworkAccessManager* networkManager = nullptr;
+    HttpAccessManager* networkManager = nullptr;
     QString bannerClickUrl;
     QNetworkReply* bannerReply = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "net/downloadtaskspecification.h"
 
 #include "net/filepreparer.h"
+#include "net/httpaccessmanager.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -135,6 +136,9 @@ void DownloadTaskSpecification::startDownload()
     QNetworkRequest request(remoteUrl(mirror.url, remotePath));
     // Whatever manager we are given: a redirect is a bad status, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // A mirror cannot fill the disk: the transfer stops at the first byte beyond the size listed.
+    if (initialExpectedSize >= 0)
+        request.setAttribute(HttpAccessManager::MaximumBodySizeAttribute, initialExpectedSize);
     reply = manager->get(request);
     if (!reply) {
         failWithoutRetry(QStringLiteral("Download failed to initialize"));
@@ -282,6 +286,13 @@ void DownloadTaskSpecification::onDownloadFinished()
     }
     if (!readData())
         return;
+    if (initialExpectedSize >= 0 && bytesWritten != initialExpectedSize) {
+        errorRetry(QStringLiteral("%1 ended after %2 of %3 bytes")
+                       .arg(mirror.url + QLatin1Char('/') + remotePath)
+                       .arg(bytesWritten)
+                       .arg(initialExpectedSize));
+        return;
+    }
     // Writes are buffered: a failure that only shows on the last flush is a failed
     // attempt, not a complete file.
     if (!file.flush()) {

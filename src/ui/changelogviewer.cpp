@@ -2,6 +2,7 @@
 
 #include "core/configuration.h"
 #include "core/qrandcompat.h"
+#include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
 
 #include <QDialogButtonBox>
@@ -9,6 +10,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QNetworkAccessManager>
+#include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScreen>
@@ -86,9 +88,15 @@ void ChangeLogViewer::requestRemote(QString requestedVersion)
     url += version + QStringLiteral("/changelog_client.txt");
 
     if (!networkManager) {
-        networkManager = new QNetworkAccessManager(this);
-        // A moved document is a failed source, as with the downloads.
-        networkManager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        // The mirrors' own transport and update.ini's proxy; a moved document is a failed
+        // source, as with the downloads.
+        auto* manager = new HttpAccessManager(this);
+        const QSettings settings(Configuration::updateIniPath(), QSettings::IniFormat);
+        QNetworkProxy proxy;
+        if (HttpAccessManager::proxyFromSetting(settings.value(QStringLiteral("update/proxy")).toString(), proxy))
+            manager->setProxy(proxy);
+        manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+        networkManager = manager;
     }
     pendingReply = networkManager->get(QNetworkRequest(QUrl(url)));
     connect(pendingReply.data(), &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);

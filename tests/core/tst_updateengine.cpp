@@ -1,6 +1,7 @@
 #include "core/configuration.h"
 #include "core/updateengine.h"
 #include "core/updateinidata.h"
+#include "net/httpaccessmanager.h"
 #include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"

@@ -165,8 +165,8 @@ void tst_Faults::update_data()
                         {"401", "returned 401"},
                         {"stall", "timed out on mirror mirror1"},
                         {"reset", "Connection closed"},
-                        {"short body", "Connection closed"},
-                        {"long body", "md5 sum for"},
+                        {"short body", "announced longer than the"},
+                        {"long body", "ended after"},
                         {"corrupt", "md5 sum for"}};
     for (const auto& row : mirrorFaults)
         QTest::addRow("%s, then a good mirror", row.fault)
