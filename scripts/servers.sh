@@ -12,14 +12,37 @@ for s in held: s.bind(("127.0.0.1", 0))
 print(*[s.getsockname()[1] for s in held])' "$1"
 }
 
+# make_test_certificates DIR: a certificate authority of its own (DIR/ca.pem) and a server
+# certificate for 127.0.0.1 signed by it (DIR/server.pem, DIR/server.key).
+make_test_certificates() {
+  local dir=$1
+  mkdir -p "$dir"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$dir/ca.key" -out "$dir/ca.pem" -days 2 \
+    -subj "/CN=Quorvel local authority" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -keyout "$dir/server.key" -out "$dir/server.csr" \
+    -subj "/CN=127.0.0.1" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n' > "$dir/server.ext"
+  openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+    -out "$dir/server.pem" -days 2 -extfile "$dir/server.ext" 2>/dev/null
+}
+
 # start_nginx DIR ROOT PORT...: one nginx serving ROOT on each port, its files under DIR.
+# A port written PORT:tls speaks HTTPS with the certificate of make_test_certificates DIR/tls.
 # NGINX_ACCESS_LOG=path logs every request there (default: off).
 start_nginx() {
-  local dir=$1 root=$2 user_line="" servers="" port
+  local dir=$1 root=$2 user_line="" servers="" port tls
   shift 2
   mkdir -p "$dir"
   [ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
-  for port in "$@"; do servers+="  server { listen 127.0.0.1:$port; root $root; }"$'\n'; done
+  for port in "$@"; do
+    tls=""
+    if [ "${port%:tls}" != "$port" ]; then
+      port=${port%:tls}
+      [ -f "$dir/tls/server.pem" ] || make_test_certificates "$dir/tls"
+      tls=" ssl; ssl_certificate $dir/tls/server.pem; ssl_certificate_key $dir/tls/server.key"
+    fi
+    servers+="  server { listen 127.0.0.1:$port$tls; root $root; }"$'\n'
+  done
   cat > "$dir/nginx.conf" <<CONF
 $user_line
 worker_processes 1;

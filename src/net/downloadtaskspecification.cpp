@@ -12,6 +12,8 @@ namespace {
 // Body data moves through a fixed buffer of this size.
 constexpr qint64 ChunkSize = 4096;
 constexpr qint64 ReadBufferSize = 1024 * 1024;
+// What a file without a listed size (the product ini, its signature) may grow to.
+constexpr qint64 UnlistedSizeLimit = 64 * 1024 * 1024;
 }
 
 DownloadTaskSpecification::DownloadTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
@@ -137,8 +139,8 @@ void DownloadTaskSpecification::startDownload()
     // Whatever manager we are given: a redirect is a bad status, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     // A mirror cannot fill the disk: the transfer stops at the first byte beyond the size listed.
-    if (initialExpectedSize >= 0)
-        request.setAttribute(HttpAccessManager::MaximumBodySizeAttribute, initialExpectedSize);
+    request.setAttribute(HttpAccessManager::MaximumBodySizeAttribute,
+                         initialExpectedSize >= 0 ? initialExpectedSize : UnlistedSizeLimit);
     reply = manager->get(request);
     if (!reply) {
         failWithoutRetry(QStringLiteral("Download failed to initialize"));

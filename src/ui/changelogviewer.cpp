@@ -98,7 +98,9 @@ void ChangeLogViewer::requestRemote(QString requestedVersion)
         manager->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
         networkManager = manager;
     }
-    pendingReply = networkManager->get(QNetworkRequest(QUrl(url)));
+    QNetworkRequest request{QUrl(url)};
+    request.setAttribute(HttpAccessManager::MaximumBodySizeAttribute, maximumChangeLogBytes);
+    pendingReply = networkManager->get(request);
     connect(pendingReply.data(), &QNetworkReply::finished, this, &ChangeLogViewer::onRequestFinished);
     // A source that streams without end would fill the memory before the time-out.
     connect(pendingReply.data(), &QNetworkReply::downloadProgress, this, [this](qint64 received, qint64) {
