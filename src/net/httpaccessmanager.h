@@ -38,8 +38,8 @@ public:
     // proxy (port 3128 unless given) for a URL with a host; false for anything else.
     static bool proxyFromSetting(const QString& text, QNetworkProxy& proxy);
 
-    // Certificate authorities (PEM) trusted beside the system's store, by every manager of
-    // the process: for tests with mirrors whose certificates they make themselves.
+    // Certificate authorities (PEM) trusted instead of the system's store, by every manager
+    // of the process: for tests with mirrors whose certificates they make themselves.
     static void setExtraCaCertificates(const QByteArray& pem);
 
 protected:
