@@ -2,8 +2,9 @@
 # One 512 MiB file from a local nginx, over HTTP and over HTTPS (a certificate of a local
 # authority made for the run): DownloadTaskSpecification (bench_download) against `curl -o`,
 # best and median wall time of 5 alternating runs each (RUNS), and the peak resident memory
-# of each. Wall times are dominated by the page cache taking 512 MiB of dirty data, so every
-# run starts after a sync.
+# of each. Our driver is given the file's size, as the signed list gives it in an update.
+# Wall times are dominated by the page cache taking 512 MiB of dirty data, so every run
+# starts after a sync.
 #
 #     bench/download/run.sh [build dir]     (default: build/ of this repository)
 #     DRIVER_BIN=path (another build of bench_download, e.g. to compare before and after)
@@ -25,7 +26,8 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$WORK/www/1" "$WORK/nginx"
-head -c "$((SIZE_MIB * 1024 * 1024))" /dev/urandom > "$WORK/www/1/big.bin"
+BYTES=$((SIZE_MIB * 1024 * 1024))
+head -c "$BYTES" /dev/urandom > "$WORK/www/1/big.bin"
 chmod -R a+rX "$WORK/www"
 
 read -r PORT TLS_PORT < <(free_ports 2)
@@ -48,7 +50,8 @@ measure() {  # label, output file, command...: appends "seconds kib" to $WORK/<l
   shift 2
   rm -f "$out"
   sync
-  /usr/bin/time -f '%e %M' -o "$WORK/time.txt" "$@" 2>>"$WORK/$label.log"
+  /usr/bin/time -f '%e %M' -o "$WORK/time.txt" "$@" 2>>"$WORK/$label.log" \
+    || { echo "$label failed:" >&2; tail -5 "$WORK/$label.log" >&2; exit 1; }
   [ "$(stat -c %s "$out")" -eq "$((SIZE_MIB * 1024 * 1024))" ] || { echo "$label: wrong size" >&2; exit 1; }
   cmp -s "$out" "$WORK/www/1/big.bin" || { echo "$label: content differs" >&2; exit 1; }
   rm -f "$out"
@@ -56,10 +59,10 @@ measure() {  # label, output file, command...: appends "seconds kib" to $WORK/<l
 }
 
 for _ in $(seq "$RUNS"); do
-  measure ours "$WORK/ours.bin" "$DRIVER" "$WORK/mirrors.ini" 1 big.bin "$WORK/ours.bin"
+  measure ours "$WORK/ours.bin" "$DRIVER" "$WORK/mirrors.ini" 1 big.bin "$WORK/ours.bin" "$BYTES"
   measure curl "$WORK/curl.bin" curl -s -o "$WORK/curl.bin" "$URL/1/big.bin"
   [ -n "${NO_TLS:-}" ] && continue
-  measure ours_tls "$WORK/ours.bin" env QUORVEL_CA_FILE="$CA" "$DRIVER" "$WORK/mirrors-tls.ini" 1 big.bin "$WORK/ours.bin"
+  measure ours_tls "$WORK/ours.bin" env QUORVEL_CA_FILE="$CA" "$DRIVER" "$WORK/mirrors-tls.ini" 1 big.bin "$WORK/ours.bin" "$BYTES"
   measure curl_tls "$WORK/curl.bin" curl -s --cacert "$CA" -o "$WORK/curl.bin" "$TLS_URL/1/big.bin"
 done
 
