@@ -1,7 +1,7 @@
 // quorvel-update-server: the update server's UDP side for the Quorvel 3 updater.
+#include "core/unixsignals.h"
 #include "logwriter.h"
 #include "serverconfig.h"
-#include "unixsignals.h"
 #include "updateserver.h"
 
 #include <QCommandLineParser>
@@ -89,11 +89,11 @@ int main(int argc, char* argv[])
     UpdateServer server(config, log);
     if (!server.bind(address, versionPort, bannerPort, errorText))
         return fail(errorText);
-    UnixSignals unixSignals;
+    UnixSignals unixSignals({SIGHUP, SIGINT, SIGTERM}, false);
     if (!unixSignals.isValid())
         return fail(QStringLiteral("cannot set up signal handling"));
     const QString configPath = parser.value(configOption);
-    QObject::connect(&unixSignals, &UnixSignals::hangup, &server, [&server, &log, configPath] {
+    const auto reload = [&server, &log, configPath] {
         ServerConfig reloaded;
         QString reason;
         const QString now = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -105,8 +105,13 @@ int main(int argc, char* argv[])
                               .arg(now, reason)
                               .toUtf8());
         }
+    };
+    QObject::connect(&unixSignals, &UnixSignals::received, &server, [reload](int number) {
+        if (number == SIGHUP)
+            reload();
+        else
+            QCoreApplication::quit();
     });
-    QObject::connect(&unixSignals, &UnixSignals::terminate, &app, &QCoreApplication::quit);
     log.writeLine(QStringLiteral("listening %1 version-port %2 banner-port %3")
                       .arg(address.toString())
                       .arg(server.versionPort())
