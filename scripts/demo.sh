@@ -2,9 +2,9 @@
 # Demo: sets up and builds the three programs it runs, makes version 1 of a demo client and
 # installs it, publishes versions 2 and 3 with quorvel-publish to a mirror tree that nginx
 # serves on four loopback ports, starts the reference update server announcing version 3, and
-# runs the updater in the installation. It updates by itself, starts the demo client and closes; then the demo checks
-# that the installation equals version 3. Without $DISPLAY the window is offscreen and the
-# updater's log is summed up on the terminal. Everything it starts is stopped at the end,
+# runs the updater in the installation. It updates by itself, starts the demo client and
+# closes; then the demo checks that the installation equals version 3. Without $DISPLAY the
+# window is offscreen and the updater's log is summed up on the terminal. Everything it starts is stopped at the end,
 # also on Ctrl+C, and its folder is removed. DEMO_SCREENSHOT=file.png saves a picture of the
 # window as it closes at the end of the update.
 set -euo pipefail
