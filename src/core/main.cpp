@@ -14,6 +14,7 @@
 
 #ifdef QUORVEL_TEST_PROGRAM
 #include "net/httpaccessmanager.h"
+#include "update/storagecheck.h"
 
 #include <QFile>
 #endif
@@ -56,6 +57,16 @@ void setTestTickInterval()
         UpdateEngine::setTickInterval(qEnvironmentVariableIntValue("QUORVEL_TEST_TICK_MS"));
 }
 
+// QUORVEL_TEST_FREE_BYTES=n, in update_test only: every file system reports n bytes free, so
+// tests of a full disk need no small file system of their own.
+void setTestFreeBytes()
+{
+    bool ok = false;
+    const qint64 bytes = qEnvironmentVariable("QUORVEL_TEST_FREE_BYTES").toLongLong(&ok);
+    if (ok)
+        StorageCheck::setAvailableBytesOverride(bytes);
+}
+
 // QUORVEL_TEST_AUTOSTART_MS=n, in update_test only: the unattended start waits n ms instead of
 // 2000, for tests that start the program many times over.
 int autoStartDelayMs(int shipped)
@@ -73,6 +84,7 @@ int main(int argc, char* argv[])
 #ifdef QUORVEL_TEST_PROGRAM
     addTestCertificateAuthority();
     setTestTickInterval();
+    setTestFreeBytes();
 #endif
 
     const QString root = Configuration::getAppRootPath();

@@ -116,6 +116,7 @@ bool UpdateEngine::startUpdate()
     connect(mainTask, &TaskSpecification::updateProgress, this, &UpdateEngine::updateProgress);
     connect(mainTask, &TaskSpecification::message, this, &UpdateEngine::message);
     state = Running;
+    lastFailure = UpdateFailure::None;
     timer->start(tickInterval);
     mainTask->execute();
     return true;
@@ -136,6 +137,8 @@ void UpdateEngine::onTaskCanceled()
 {
     timer->stop();
     state = Canceled;
+    if (mainTask)
+        lastFailure = mainTask->getFailure();
     if (mainTask && mainTask->getState() == StateUserCanceled)
         Q_EMIT message(QStringLiteral("User aborted update"));
     dropMainTask();

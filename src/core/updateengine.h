@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/maintaskspecification.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -9,7 +11,6 @@ class Mirrors;
 class HttpAccessManager;
 class QNetworkAccessManager;
 class QNetworkReply;
-class MainTaskSpecification;
 class QTimer;
 
 // Drives one update at a time for the main window: owns the network access manager with its
@@ -44,6 +45,8 @@ public:
     // Asks the update server for a banner; bannerFound follows if one is found.
     void getBanner();
     EngineState getState() const { return state; }
+    // Why the last update ended canceled; None after a finished one.
+    UpdateFailure getLastFailure() const { return lastFailure; }
     HttpAccessManager* getNetworkManager() const { return networkManager; }
 
     // Empties a directory recursively; the directory itself stays. Symbolic links are
@@ -85,6 +88,7 @@ private:
     void removeSessionDirectory(const QString& directory, bool report);
 
     EngineState state = Idle;
+    UpdateFailure lastFailure = UpdateFailure::None;
     Configuration& configuration;
     Mirrors* mirrors = nullptr;
     MainTaskSpecification* mainTask = nullptr;

@@ -28,8 +28,10 @@ void MainTaskSpecification::execute()
 // their contents, because the lists are filled only by the second phase.
 void MainTaskSpecification::makeSubtasksAndStart()
 {
-    addSubTask(new IniDownloadTaskSpecification(manager, mirrors, configuration, this, 0.1));
-    addSubTask(new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this, 0.05));
+    iniPhase = new IniDownloadTaskSpecification(manager, mirrors, configuration, this, 0.1);
+    addSubTask(iniPhase);
+    listPhase = new MakeDownloadReplaceListTaskSpecification(configuration, fileSpecifications, this, 0.05);
+    addSubTask(listPhase);
     addSubTask(new DownloadFileListTaskSpecification(&fileSpecifications.downloadList, manager, mirrors,
                                                      configuration, this, 0.4));
     auto* install = new FileReplaceListTaskSpecification(&fileSpecifications.replaceList,
@@ -47,6 +49,22 @@ void MainTaskSpecification::reset()
     clearSubTasks();
     fileSpecifications.clear();
     TaskSpecification::reset();
+}
+
+UpdateFailure MainTaskSpecification::getFailure() const
+{
+    switch (state) {
+    case StateUserCanceled:
+        return UpdateFailure::UserCanceled;
+    case StateErrorCanceled:
+        if (iniPhase && iniPhase->isUntrusted())
+            return UpdateFailure::UntrustedSignature;
+        if (listPhase && listPhase->failedOnStorage())
+            return UpdateFailure::Storage;
+        return UpdateFailure::Other;
+    default:
+        return UpdateFailure::None;
+    }
 }
 
 void MainTaskSpecification::onInstalled()
