@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 class CheckSignatureTaskSpecification;
