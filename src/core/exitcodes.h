@@ -9,5 +9,6 @@ enum ExitCode {
     ExitDownload = 3,      // a download failed on every mirror, or no mirror answered
     ExitUntrusted = 4,     // the product description failed its signature check or is unusable
     ExitInstall = 5,       // installing failed; the installation was rolled back
-    ExitCancelled = 6      // cancelled by the user, SIGINT or SIGTERM
+    ExitCancelled = 6,     // cancelled by the user, SIGINT or SIGTERM
+    ExitStorage = 7        // too little free space or no write access; nothing was changed
 };

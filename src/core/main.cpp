@@ -21,6 +21,7 @@
 #ifdef QUORVEL_TEST_PROGRAM
 #include "core/updatechecker.h"
 #include "net/httpaccessmanager.h"
+#include "update/storagecheck.h"
 
 #include <QFile>
 #endif
@@ -66,6 +67,7 @@ const struct
     {ExitUntrusted, "the product description failed its signature check or could not be used"},
     {ExitInstall, "installing failed; the installation was rolled back"},
     {ExitCancelled, "cancelled by the user, SIGINT or SIGTERM"},
+    {ExitStorage, "too little free space or no write access; nothing was downloaded or changed"},
 };
 
 // --help and --version need neither a display nor the installation: answered before the
@@ -136,6 +138,16 @@ void setTestTickInterval()
         UpdateEngine::setTickInterval(qEnvironmentVariableIntValue("QUORVEL_TEST_TICK_MS"));
 }
 
+// QUORVEL_TEST_FREE_BYTES=n, in update_test only: every file system reports n bytes free, so
+// tests of a full disk need no small file system of their own.
+void setTestFreeBytes()
+{
+    bool ok = false;
+    const qint64 bytes = qEnvironmentVariable("QUORVEL_TEST_FREE_BYTES").toLongLong(&ok);
+    if (ok)
+        StorageCheck::setAvailableBytesOverride(bytes);
+}
+
 // QUORVEL_TEST_AUTOSTART_MS=n, in update_test only: the unattended start waits n ms instead of
 // 2000, for tests that start the program many times over.
 int autoStartDelayMs(int shipped)
@@ -168,6 +180,7 @@ int main(int argc, char* argv[])
     addTestCertificateAuthority();
     setTestTickInterval();
     setTestTimeouts();
+    setTestFreeBytes();
 #endif
     // Known before the command line is evaluated: the version query may show a box.
     const bool unattended = QCoreApplication::arguments().value(1) == QLatin1String("--nouser");

@@ -156,6 +156,8 @@ ExitCode UpdateEngine::outcomeOf(const MainTaskSpecification& task)
         return ExitDownload;
     case MainTaskSpecification::DescriptionRefused:
         return ExitUntrusted;
+    case MainTaskSpecification::StorageShort:
+        return ExitStorage;
     case MainTaskSpecification::InstallFailed:
         break;
     }

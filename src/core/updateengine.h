@@ -9,9 +9,9 @@
 class Configuration;
 class Mirrors;
 class HttpAccessManager;
+class MainTaskSpecification;
 class QNetworkAccessManager;
 class QNetworkReply;
-class MainTaskSpecification;
 class QTimer;
 
 // Drives one update at a time for the main window: owns the network access manager with its

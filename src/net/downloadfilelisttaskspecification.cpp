@@ -8,6 +8,9 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <cerrno>
+#include <cstring>
+
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* downloadList,
                                                                      QNetworkAccessManager* manager, Mirrors* mirrors,
                                                                      Configuration* configuration, QObject* parent,
@@ -61,7 +64,9 @@ bool DownloadFileListTaskSpecification::makeSubDirs()
         if (made.contains(dir))
             continue;
         if (!tempDir.mkpath(dir)) {
+            const int error = errno;
             Q_EMIT message(QStringLiteral("Could not create dir %1").arg(tempDir.canonicalPath() + QLatin1Char('/') + dir));
+            Q_EMIT message(QStringLiteral("Reason: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
             errorCancel();
             return false;
         }

@@ -108,16 +108,21 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
     if (pass)
         return;
     // A finished download keeps the name of the mirror that served it.
-    const QString badMirror = downloadTask->getMirror().name;
+    const FTPSiteAccessData& served = downloadTask->getMirror();
+    const QString badMirror = served.name;
+    const QString reason = QStringLiteral("md5 sum for %1 failed").arg(item.filePath);
     if (cancelRequested) {
         // The user cancelled while the check ran: no new attempt, and the bad file must
         // not let this task finish.
-        mirrors->removeMirror(badMirror);
+        mirrors->removeMirror(badMirror, reason);
         userCancel();
         return;
     }
     Q_EMIT message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(item.filePath));
-    mirrors->removeMirror(badMirror);
+    Q_EMIT message(QStringLiteral("Served by mirror %1 as %2")
+                       .arg(badMirror, DownloadTaskSpecification::remoteUrl(served.url, downloadTask->getRemotePath())
+                                           .toString()));
+    mirrors->removeMirror(badMirror, reason);
     reset();
     makeSubtasksAndStart();
 }

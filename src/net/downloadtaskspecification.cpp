@@ -102,7 +102,7 @@ void DownloadTaskSpecification::startDownload()
         errorCancel();
         return;
     }
-    switch (mirrors->getRandomMirror(mirror)) {
+    switch (mirrors->getRandomMirror(mirror, avoidedMirrors)) {
     case MirrorsExhausted:
         errorCancel();
         return;
@@ -130,7 +130,8 @@ void DownloadTaskSpecification::startDownload()
     if (!file.isOpen()) {
         QFile::remove(file.fileName());
         if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()));
+            failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()),
+                             file.errorString());
             return;
         }
     }
@@ -208,9 +209,11 @@ void DownloadTaskSpecification::dropPartialFile()
 }
 
 // A local failure: no other mirror would do better, so the task ends without a retry.
-void DownloadTaskSpecification::failWithoutRetry(const QString& text)
+void DownloadTaskSpecification::failWithoutRetry(const QString& text, const QString& reason)
 {
     Q_EMIT error(text);
+    if (!reason.isEmpty())
+        Q_EMIT message(QStringLiteral("Reason: %1").arg(reason));
     dropPartialFile();
     releaseSlot();
     mirror.name.clear();
@@ -219,10 +222,14 @@ void DownloadTaskSpecification::failWithoutRetry(const QString& text)
 
 void DownloadTaskSpecification::errorRetry(const QString& text)
 {
+    // The attempt's mirror is forgotten by the reset; the report below still names it.
+    const QString where = QStringLiteral("Fetching %1 from mirror %2 into %3 failed")
+                              .arg(remoteUrl(mirror.url, remotePath).toString(), mirror.name, file.fileName());
     if (mirrors)
-        mirrors->addMirrorError(mirror.name);
+        mirrors->addMirrorError(mirror.name, text);
     resetDownload();
     Q_EMIT message(text);
+    Q_EMIT message(where);
     startDownload();
 }
 
@@ -280,7 +287,7 @@ void DownloadTaskSpecification::onDownloadFinished()
         const QString text = reply->errorString();
         if (reply->error() == QNetworkReply::AuthenticationRequiredError) {
             if (mirrors)
-                mirrors->removeMirror(mirror.name);
+                mirrors->removeMirror(mirror.name, text);
             reply->close();
         }
         errorRetry(text);
@@ -316,9 +323,11 @@ void DownloadTaskSpecification::onMetaDataChanged()
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() == 200)
         return;
+    const QString text =
+        QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt());
     if (mirrors)
-        mirrors->removeMirror(mirror.name);
-    errorRetry(QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt()));
+        mirrors->removeMirror(mirror.name, text);
+    errorRetry(text);
 }
 
 // A finished task keeps the mirror's name for reporting, so the name alone cannot tell

@@ -45,6 +45,8 @@ public:
     const QString& getWrittenMd5() const { return writtenMd5; }
     // The first attempt opens the file the preparer made for it, if it made it already.
     void setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index);
+    // Mirrors to draw only when no other one has a free slot.
+    void setAvoidedMirrors(const QStringList& names) { avoidedMirrors = names; }
 
 protected:
     virtual void downloadFinished();
@@ -62,7 +64,7 @@ private:
     void stopWaiting();
     void releaseSlot();
     void errorRetry(const QString& text);
-    void failWithoutRetry(const QString& text);
+    void failWithoutRetry(const QString& text, const QString& reason = QString());
     void dropReply();
     void dropPartialFile();
     bool readData();
@@ -83,4 +85,5 @@ private:
     bool slotHeld = false;  // a slot of `mirror` is taken and not yet given back
     std::shared_ptr<FilePreparer> preparer;
     int preparedIndex = -1;
+    QStringList avoidedMirrors;
 };

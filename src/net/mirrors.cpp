@@ -2,11 +2,27 @@
 
 #include "core/qrandcompat.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <algorithm>
 
 namespace {
+// The first line (from 1) that an INI reader cannot take, or 0. Only the start of a file
+// that is no mirror list at all is looked at.
+int firstMalformedLine(QFile& file)
+{
+    constexpr int MaxLines = 10000;
+    for (int number = 1; number <= MaxLines && !file.atEnd(); ++number) {
+        const QByteArray line = file.readLine(4096).trimmed();
+        const bool group = line.startsWith('[') && line.endsWith(']');
+        if (!line.isEmpty() && !line.startsWith(';') && !line.startsWith('#') && !group && !line.contains('='))
+            return number;
+    }
+    return 0;
+}
+
 QString baseUrl(QString url, int version)
 {
     if (!url.endsWith(QLatin1Char('/')))
@@ -38,7 +54,27 @@ bool Mirrors::initDefault(const QString& path, int version)
     }
     settings.endArray();
     setDefaults(settings, version);
+    if (mirrorList.isEmpty())
+        loadProblem = whyEmpty(path, int(present.size()));
     return true;
+}
+
+QString Mirrors::whyEmpty(const QString& path, int entries)
+{
+    QString cause;
+    QFile file(path);
+    int badLine = 0;
+    if (!QFileInfo::exists(path))
+        cause = QStringLiteral("the file does not exist");
+    else if (!file.open(QIODevice::ReadOnly))
+        cause = QStringLiteral("cannot read it: %1").arg(file.errorString());
+    else if ((badLine = firstMalformedLine(file)) > 0)
+        cause = QStringLiteral("line %1 is neither a [group] nor a key=value pair").arg(badLine);
+    else if (entries == 0)
+        cause = QStringLiteral("it lists no mirrors ([mirrors] needs size=N and 1\\mirror=NAME up to N\\mirror=NAME)");
+    else
+        cause = QStringLiteral("every mirror name in it is empty");
+    return QStringLiteral("No mirror could be loaded from %1: %2").arg(path, cause);
 }
 
 QList<int> Mirrors::presentEntries(QSettings& settings)
@@ -93,10 +129,20 @@ void Mirrors::setDefaults(QSettings& settings, int version)
 
 int Mirrors::getRandomMirror(FTPSiteAccessData& out)
 {
+    return getRandomMirror(out, QStringList());
+}
+
+int Mirrors::getRandomMirror(FTPSiteAccessData& out, const QStringList& avoid)
+{
     if (mirrorList.isEmpty()) {
         if (!noMirrorsReported) {
             Q_EMIT message(tr("There are no (more) known working mirrors available"));
             noMirrorsReported = true;
+            // Which of the two it was: nothing usable in the list, or every mirror failed.
+            if (!loadProblem.isEmpty())
+                Q_EMIT message(loadProblem);
+            else if (!dropped.isEmpty())
+                Q_EMIT message(QStringLiteral("Mirrors given up: %1").arg(dropped.join(QStringLiteral("; "))));
         }
         return MirrorsExhausted;
     }
@@ -106,9 +152,17 @@ int Mirrors::getRandomMirror(FTPSiteAccessData& out)
     if (totalUseCount >= totalMaxUse)
         return MirrorsBusy;
 
+    int freeElsewhere = 0;
+    for (const FTPSiteAccessData& site : std::as_const(mirrorList)) {
+        if (!avoid.contains(site.name))
+            freeElsewhere += site.maxUse - site.useCount;
+    }
+    const bool skipAvoided = freeElsewhere > 0 && !avoid.isEmpty();
     // Each mirror wins with a probability proportional to its free slots.
-    int r = qrandCompat() % (totalMaxUse - totalUseCount);
+    int r = qrandCompat() % (skipAvoided ? freeElsewhere : totalMaxUse - totalUseCount);
     for (FTPSiteAccessData& site : mirrorList) {
+        if (skipAvoided && avoid.contains(site.name))
+            continue;
         r -= site.maxUse - site.useCount;
         if (r < 0) {
             ++site.useCount;
@@ -128,7 +182,7 @@ void Mirrors::releaseMirror(const QString& name)
     Q_EMIT slotReleased();
 }
 
-void Mirrors::addMirrorError(const QString& name)
+void Mirrors::addMirrorError(const QString& name, const QString& reason)
 {
     const int index = getMirrorIndex(name);
     if (index < 0)
@@ -137,17 +191,25 @@ void Mirrors::addMirrorError(const QString& name)
     ++site.errorCount;
     if (site.errorCount > site.retries) {
         Q_EMIT message(tr("Mirror %1 failed too many times, removing").arg(name));
-        mirrorList.remove(index);
+        drop(index, reason);
     }
 }
 
-void Mirrors::removeMirror(const QString& name)
+void Mirrors::removeMirror(const QString& name, const QString& reason)
 {
     const int index = getMirrorIndex(name);
     if (index < 0)
         return;
-    mirrorList.remove(index);
+    drop(index, reason);
     Q_EMIT slotReleased();
+}
+
+void Mirrors::drop(int index, const QString& reason)
+{
+    const FTPSiteAccessData& site = mirrorList.at(index);
+    dropped.append(QStringLiteral("%1 (%2): %3")
+                       .arg(site.name, site.url, reason.isEmpty() ? QStringLiteral("failed") : reason));
+    mirrorList.remove(index);
 }
 
 int Mirrors::getMirrorIndex(const QString& name) const

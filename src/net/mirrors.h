@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class QSettings;
@@ -42,9 +43,12 @@ public:
 
     // Takes a transfer slot on the chosen mirror and copies its record into out.
     int getRandomMirror(FTPSiteAccessData& out);
+    // As above, but a mirror named in avoid is chosen only when no other has a free slot.
+    int getRandomMirror(FTPSiteAccessData& out, const QStringList& avoid);
     void releaseMirror(const QString& name);
-    void addMirrorError(const QString& name);
-    void removeMirror(const QString& name);
+    // reason: what went wrong, kept for the report when the pool runs empty.
+    void addMirrorError(const QString& name, const QString& reason = QString());
+    void removeMirror(const QString& name, const QString& reason = QString());
     int getMirrorIndex(const QString& name) const;
     void calcUseStats(int& totalMaxUse, int& totalUseCount) const;
 
@@ -58,6 +62,14 @@ Q_SIGNALS:
     void slotReleased();
 
 private:
+    void drop(int index, const QString& reason);
+    // Why initDefault found no mirror at path; empty when it found one.
+    static QString whyEmpty(const QString& path, int entries);
+
     QVector<FTPSiteAccessData> mirrorList;
     bool noMirrorsReported = false;
+    // For the line that follows the empty-pool message: why nothing was loaded, or each
+    // dropped mirror with its address and last failure.
+    QString loadProblem;
+    QStringList dropped;
 };

@@ -1,7 +1,12 @@
 #include "tasks/dircreatetaskspecification.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 DirCreateTaskSpecification::DirCreateTaskSpecification(const QString& path, RollbackDataList* rollbackList,
                                                        QObject* parent, double parentProgressRange)
@@ -31,8 +36,11 @@ bool DirCreateTaskSpecification::tryCreateDir(const QString& dirPath)
     }
     if (!parent.exists() && !tryCreateDir(parent.path()))
         return false;
-    if (!parent.mkdir(info.fileName())) {
+    // The system call itself, for its errno.
+    if (::mkdir(QFile::encodeName(dirPath).constData(), 0777) != 0) {
+        const int error = errno;
         Q_EMIT message(QStringLiteral("unable to create dir %1").arg(dirPath));
+        Q_EMIT message(QStringLiteral("Reason: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
         return false;
     }
     addRollbackOp(RollbackData(RollbackData::CreateDir, dirPath));

@@ -83,18 +83,30 @@ bool FileCopyFunc::run()
 {
     if (sourceDisposable) {
         const Link link = linkDisposable(sourcePath, destPath);
+        if (link == Link::Refused)
+            Q_EMIT failed(systemError(EEXIST));
         if (link != Link::NotPossible)
             return link == Link::Made;
     }
     const QByteArray source = QFile::encodeName(sourcePath);
     const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
+    if (in < 0) {
+        Q_EMIT failed(systemError(errno));
         return false;
+    }
     struct stat info;
-    bool ok = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode);
-    ok = ok && SafeFileOps::createFileAtomically(destPath, [in, &info](int out) {
-        return ::fchmod(out, info.st_mode & 0777) == 0 && copyContent(in, out);
-    });
+    bool ok = ::fstat(in, &info) == 0;
+    if (!ok)
+        Q_EMIT failed(systemError(errno));
+    else if (!S_ISREG(info.st_mode))
+        Q_EMIT failed(QStringLiteral("the source is not a regular file"));
+    ok = ok && S_ISREG(info.st_mode);
+    if (ok && !SafeFileOps::createFileAtomically(destPath, [in, &info](int out) {
+            return ::fchmod(out, info.st_mode & 0777) == 0 && copyContent(in, out);
+        })) {
+        Q_EMIT failed(systemError(errno));
+        ok = false;
+    }
     ::close(in);
     return ok;
 }

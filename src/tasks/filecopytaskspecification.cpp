@@ -2,6 +2,8 @@
 
 #include "tasks/filecopyfunc.h"
 
+#include <cerrno>
+
 FileCopyTaskSpecification::FileCopyTaskSpecification(RollbackDataList* rollbackList, const QString& sourcePath,
                                                      const QString& destPath, QObject* parent,
                                                      double parentProgressRange)
@@ -19,6 +21,7 @@ void FileCopyTaskSpecification::execute()
         return;
     }
     state = StateRunning;
+    failureReason = link == FileCopyFunc::Link::Made ? QString() : SlowFileOpFunc::systemError(EEXIST);
     runDone(link == FileCopyFunc::Link::Made);
 }
 

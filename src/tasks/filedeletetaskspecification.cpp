@@ -11,9 +11,11 @@ FileDeleteTaskSpecification::FileDeleteTaskSpecification(bool failOnError, const
 
 bool FileDeleteTaskSpecification::doOp()
 {
-    const bool removed = QFile::remove(path);
+    QFile file(path);
+    const bool removed = file.remove();
     if (!failOnError || removed)
         return true;
     Q_EMIT message(QStringLiteral("Could not delete '%1'").arg(path));
+    Q_EMIT message(QStringLiteral("Reason: %1").arg(file.errorString()));
     return false;
 }

@@ -57,7 +57,9 @@ bool renameNoReplace(const QString& from, const QString& to)
     if (::link(source.constData(), target.constData()) != 0)
         return false;
     if (::unlink(source.constData()) != 0) {
+        const int error = errno;
         ::unlink(target.constData());
+        errno = error;
         return false;
     }
     return true;

@@ -9,7 +9,8 @@
 // at the target and never leave a half-written file under a real name.
 namespace SafeFileOps {
 
-// Moves from to to unless something (even a dangling link) is at to. Never copies.
+// Moves from to to unless something (even a dangling link) is at to. Never copies. On
+// failure errno tells why.
 bool renameNoReplace(const QString& from, const QString& to);
 
 // True when anything is at path, a dangling symbolic link included.

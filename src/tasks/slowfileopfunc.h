@@ -12,6 +12,13 @@ class SlowFileOpFunc : public ASyncFunc
 public:
     SlowFileOpFunc(const QString& sourcePath, const QString& destPath);
 
+    // The system's text for an errno value.
+    static QString systemError(int error);
+
+Q_SIGNALS:
+    // Why run() is about to return false; emitted before the result.
+    void failed(QString reason);
+
 protected:
     QString sourcePath;
     QString destPath;

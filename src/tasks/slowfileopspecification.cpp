@@ -1,5 +1,7 @@
 #include "tasks/slowfileopspecification.h"
 
+#include "tasks/slowfileopfunc.h"
+
 #include <utility>
 
 SlowFileOpSpecification::SlowFileOpSpecification(QString errorMessage, RollbackDataList* rollbackList,
@@ -13,11 +15,29 @@ SlowFileOpSpecification::SlowFileOpSpecification(QString errorMessage, RollbackD
 {
 }
 
+void SlowFileOpSpecification::execute()
+{
+    failureReason.clear();
+    ASyncTaskSpecification::execute();
+}
+
+void SlowFileOpSpecification::connectDefaultSignals(ASyncFunc* func)
+{
+    ASyncTaskSpecification::connectDefaultSignals(func);
+    // Queued like the result, so it arrives first.
+    if (auto* op = qobject_cast<SlowFileOpFunc*>(func))
+        connect(op, &SlowFileOpFunc::failed, this, [this](const QString& reason) { failureReason = reason; },
+                Qt::QueuedConnection);
+}
+
 void SlowFileOpSpecification::runDone(bool ok)
 {
-    if (!ok)
+    if (!ok) {
         Q_EMIT message(errorMessage);
-    else if (rollbackList)
+        if (!failureReason.isEmpty())
+            Q_EMIT message(QStringLiteral("Reason: %1").arg(failureReason));
+    } else if (rollbackList) {
         rollbackList->add(RollbackData(RollbackData::CreateFile, destPath));
+    }
     ASyncTaskSpecification::runDone(ok);
 }

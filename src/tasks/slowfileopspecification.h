@@ -6,7 +6,8 @@
 #include <QString>
 
 // A file operation from a source to a destination that runs on the thread pool.
-// On success the created destination is journalled; on failure errorMessage is logged.
+// On success the created destination is journalled; on failure errorMessage is logged,
+// followed by the system's reason.
 class SlowFileOpSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -19,11 +20,16 @@ public:
     const QString& getSourcePath() const { return sourcePath; }
     const QString& getDestPath() const { return destPath; }
 
+    void execute() override;
+
 protected:
+    void connectDefaultSignals(ASyncFunc* func) override;
+    // Logs errorMessage on failure, then the reason the operation gave, if any.
     void runDone(bool ok) override;
 
     RollbackDataList* rollbackList;
     QString sourcePath;
     QString destPath;
     QString errorMessage;
+    QString failureReason;
 };

@@ -23,6 +23,11 @@ QString couldNotRead(const QString& path)
     return QStringLiteral("could not read file %1 correctly").arg(path);
 }
 
+QString reasonLine(const QFile& file)
+{
+    return QStringLiteral("Reason: %1").arg(file.errorString());
+}
+
 } // namespace
 
 CheckSigFunc::CheckSigFunc(const QString& filePath, const QString& md5Sum)
@@ -41,6 +46,7 @@ bool CheckSigFunc::readFile(const QString& path, QByteArray& data)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         Q_EMIT message(couldNotOpen(path));
+        Q_EMIT message(reasonLine(file));
         return false;
     }
     const qint64 size = file.size();
@@ -58,6 +64,7 @@ bool CheckSigFunc::checkMD5()
     // Unbuffered: the chunks are large, and QFile's own buffer would only add a copy.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         Q_EMIT message(couldNotOpen(filePath));
+        Q_EMIT message(reasonLine(file));
         return false;
     }
     const qint64 size = file.size();

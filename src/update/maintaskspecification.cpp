@@ -52,8 +52,8 @@ MainTaskSpecification::Failure MainTaskSpecification::failure() const
             continue;
         if (auto* ini = qobject_cast<IniDownloadTaskSpecification*>(phase))
             return ini->signatureRefused() ? DescriptionRefused : DownloadFailed;
-        if (qobject_cast<MakeDownloadReplaceListTaskSpecification*>(phase))
-            return DescriptionRefused;
+        if (auto* list = qobject_cast<MakeDownloadReplaceListTaskSpecification*>(phase))
+            return list->failedOnStorage() ? StorageShort : DescriptionRefused;
         if (qobject_cast<DownloadFileListTaskSpecification*>(phase))
             return DownloadFailed;
         break;

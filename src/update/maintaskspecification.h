@@ -23,6 +23,7 @@ public:
         NoFailure,          // the run did not end in an error
         DownloadFailed,     // a file, the product ini included, came from no mirror
         DescriptionRefused, // the product ini failed its signature check or could not be used
+        StorageShort,       // too little free space or no write access, found before any download
         InstallFailed       // installing failed and was rolled back, or another local step failed
     };
 

@@ -3,6 +3,7 @@
 #include "core/configuration.h"
 #include "tasks/safefileops.h"
 #include "update/checksignaturetaskspecification.h"
+#include "update/storagecheck.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -330,9 +331,23 @@ ASyncFunc* MakeDownloadReplaceListTaskSpecification::createFunction()
 void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
 {
     if (ok && state == StateRunning) {
+        const QString problem = StorageCheck::check(lists, Configuration::getAppRootPath(), configuration->tempDir);
+        if (!problem.isEmpty()) {
+            storageFailed = true;
+            Q_EMIT error(problem);
+            ok = false;
+        }
+    }
+    if (ok && state == StateRunning) {
         target->downloadList = lists.downloadList;
         target->replaceList = lists.replaceList;
         target->deleteList = lists.deleteList;
     }
     ASyncTaskSpecification::runDone(ok);
+}
+
+void MakeDownloadReplaceListTaskSpecification::reset()
+{
+    storageFailed = false;
+    ASyncTaskSpecification::reset();
 }

@@ -67,7 +67,8 @@ private:
 };
 
 // Phase 2 of an update: compiles the download, replace and delete lists. The target
-// record is written only when the whole product ini was valid.
+// record is written only when the whole product ini was valid and the update may write
+// what the lists ask for (StorageCheck), so nothing is downloaded when it could not be.
 class MakeDownloadReplaceListTaskSpecification : public ASyncTaskSpecification
 {
     Q_OBJECT
@@ -78,6 +79,10 @@ public:
                                              QObject* parent, double parentProgressRange);
     ~MakeDownloadReplaceListTaskSpecification() override;
 
+    void reset() override;
+    // True when the task failed for want of free space or write access.
+    bool failedOnStorage() const { return storageFailed; }
+
 protected:
     ASyncFunc* createFunction() override;
     void runDone(bool ok) override;
@@ -86,4 +91,5 @@ private:
     Configuration* configuration;
     FileSpecifications* target;
     FileSpecifications lists; // written by the worker
+    bool storageFailed = false;
 };

@@ -6,10 +6,12 @@
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
 #include "support/testrelease.h"
+#include "support/testsigning.h"
 #include "support/tinyproxy.h"
 #include "support/treesnapshot.h"
 #include "support/udptestpeer.h"
 #include "ui/banner.h"
+#include "update/storagecheck.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -84,6 +86,8 @@ private Q_SLOTS:
     void wholeUpdateInstallsTheRelease_data();
     void wholeUpdateInstallsTheRelease();
     void cancelledUpdateResumesWithoutRefetching();
+    void failureTellsItsKind_data();
+    void failureTellsItsKind();
     void sessionRecordDecidesReuse_data();
     void sessionRecordDecidesReuse();
     void bannerQuery_data();
@@ -256,6 +260,7 @@ void tst_UpdateEngine::cancelledUpdateResumesWithoutRefetching()
     engine.cancelUpdate();
     QTRY_COMPARE(canceled.count(), 1);
     QVERIFY(messagesOf(messages).contains(QStringLiteral("User aborted update")));
+    QCOMPARE(engine.outcome(), ExitCancelled);
 
     // Nothing installed, the session kept for the next start. mirrors.ini and update.ini were
     // there before; only the record was added to update.ini.
@@ -275,11 +280,43 @@ void tst_UpdateEngine::cancelledUpdateResumesWithoutRefetching()
     mirror.clearRequestLog();
     messages.clear();
     QVERIFY(runUpdate(engine, messages));
+    QCOMPARE(engine.outcome(), ExitSuccess);
     QVERIFY(messagesOf(messages).contains(QStringLiteral("Previous update session for v. 2 found")));
     QCOMPARE(configuration->tempDir, session);
     // The ini, its signature, a and b were there and verified: only z is fetched again.
     QCOMPARE(mirror.requestLog(), QStringList{QStringLiteral("/2/files/z.bin")});
     QCOMPARE(readTestFile(root->filePath(QStringLiteral("z.bin"))), next.files.value("z.bin"));
+}
+
+void tst_UpdateEngine::failureTellsItsKind_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("outcome");
+    QTest::newRow("product ini signed with another key") << "other key" << int(ExitUntrusted);
+    QTest::newRow("no room for the update") << "small disk" << int(ExitStorage);
+    QTest::newRow("mirror without the files") << "404" << int(ExitDownload);
+}
+
+void tst_UpdateEngine::failureTellsItsKind()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, outcome);
+    TestRelease next(2, QStringLiteral("client_test"));
+    next.files = {{"a.bin", QByteArray(5000, 'a')}};
+    QVERIFY(next.publish(mirrorRoot));
+    const QString ini = mirrorRoot + QStringLiteral("/2/client_test.ini");
+    if (fault == QLatin1String("other key"))
+        QVERIFY(writeTestFile(ini + QStringLiteral(".sig"), signWithNewKey(readTestFile(ini))));
+    else if (fault == QLatin1String("404"))
+        QVERIFY(QFile::remove(mirrorRoot + QStringLiteral("/2/files/a.bin")));
+    StorageCheck::setAvailableBytesOverride(fault == QLatin1String("small disk") ? 1000 : -1);
+    const auto restore = qScopeGuard([] { StorageCheck::setAvailableBytesOverride(-1); });
+    startMirrors(1);
+
+    UpdateEngine engine(*makeConfiguration(2), nullptr);
+    QSignalSpy messages(&engine, &UpdateEngine::message);
+    QVERIFY(!runUpdate(engine, messages));
+    QCOMPARE(int(engine.outcome()), outcome);
 }
 
 void tst_UpdateEngine::sessionRecordDecidesReuse_data()

@@ -134,7 +134,8 @@ private Q_SLOTS:
         task->execute();
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(task->getState(), int(StateErrorCanceled));
-        QCOMPARE(messages, QStringList{"Could not create dir " + QDir(config.tempDir).canonicalPath() + "/plugins"});
+        QCOMPARE(messages, (QStringList{"Could not create dir " + QDir(config.tempDir).canonicalPath() + "/plugins",
+                                        "Reason: File exists"}));
         QVERIFY(task->getSubTasks().isEmpty());
     }
 

@@ -235,7 +235,9 @@ private Q_SLOTS:
         QCOMPARE(canceled.count(), 1);
         QVERIFY(pool->getMirrorList().isEmpty());
         QCOMPARE(texts(poolMessages), (QStringList{QStringLiteral("Mirror mirror1 failed too many times, removing"),
-                                                   QStringLiteral("There are no (more) known working mirrors available")}));
+                                                   QStringLiteral("There are no (more) known working mirrors available"),
+                                                   QStringLiteral("Mirrors given up: mirror1 (%1/%2): %3")
+                                                       .arg(server->baseUrl()).arg(Version).arg(timedOut)}));
         QVERIFY(!QFile::exists(localPath(QStringLiteral("s.bin"))));
         QCOMPARE(server->requestCount(path), 3);
     }
@@ -511,9 +513,12 @@ private Q_SLOTS:
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), data);
         const QStringList logged = texts(messages);
-        QCOMPARE(logged.size(), 2 + badAttempts);
+        // Each failed attempt: the reason, then where it happened.
+        QCOMPARE(logged.size(), 2 + 2 * badAttempts);
         QCOMPARE(logged.first(), QStringLiteral("Downloading m.bin"));
         QCOMPARE(logged.last(), QStringLiteral("Downloading m.bin finished"));
+        QCOMPARE(logged.at(2), QStringLiteral("Fetching %1/1234/m.bin from mirror mirror1 into %2 failed")
+                                   .arg(bad->baseUrl(), localPath(QStringLiteral("m.bin"))));
         const QString reason = logged.at(1);
         if (failure.isEmpty())
             QVERIFY(!reason.isEmpty());

@@ -397,8 +397,9 @@ private Q_SLOTS:
         QCOMPARE(readTestFile(tmp.filePath(QStringLiteral("f.bin"))), good());
         if (outcome == Outcome::FailsOver) {
             QCOMPARE(task->getMirror().name, testMirrorName(1));
-            QVERIFY2(logged.size() == 3, log.constData());
+            QVERIFY2(logged.size() == 4, log.constData());
             QVERIFY2(logged.at(1).contains(failure), log.constData());
+            QVERIFY2(logged.at(2).startsWith(QStringLiteral("Fetching ")), log.constData());
             if (failure.isEmpty())
                 QVERIFY2(!logged.at(1).contains(QLatin1String("timed out on mirror")), log.constData());
         } else {

@@ -242,6 +242,26 @@ private Q_SLOTS:
         }
     }
 
+    // A retry that wants another mirror gets one while any other has a free slot.
+    void avoidedMirrorIsTheLastResort()
+    {
+        Mirrors pool(nullptr);
+        fill(pool, {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c")});
+        const QStringList avoid{QStringLiteral("a"), QStringLiteral("c")};
+        for (int i = 0; i < 50; ++i) {
+            FTPSiteAccessData out;
+            QCOMPARE(pool.getRandomMirror(out, avoid), int(MirrorAssigned));
+            QCOMPARE(out.name, QStringLiteral("b"));
+            pool.releaseMirror(out.name);
+        }
+        FTPSiteAccessData held, fallback, none;
+        QCOMPARE(pool.getRandomMirror(held, avoid), int(MirrorAssigned));
+        QCOMPARE(pool.getRandomMirror(fallback, avoid), int(MirrorAssigned));
+        QVERIFY(avoid.contains(fallback.name));
+        QCOMPARE(pool.getRandomMirror(none, avoid), int(MirrorAssigned));
+        QCOMPARE(pool.getRandomMirror(none, avoid), int(MirrorsBusy));
+    }
+
     void emptyPoolReportsOnce()
     {
         Mirrors pool(nullptr);

@@ -2,6 +2,7 @@
 // at seeded random points of its download and install phases, runs it again, and checks
 // that no kill leaves an installation that is neither the old nor the new release.
 #include "core/configuration.h"
+#include "core/exitcodes.h"
 #include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
@@ -160,10 +161,10 @@ tst_CrashConsistency::Run tst_CrashConsistency::runUpdate(Phase phase, int killA
         }
     }
     run.ended = QTest::qWaitFor(ended, 60000);
-    // Codes 1 to 6 are the program's own ends after a failure; anything else is a crash (or a
+    // Codes 1 to 7 are the program's own ends after a failure; anything else is a crash (or a
     // sanitizer's finding).
     const bool crashed = process.state() == QProcess::NotRunning && !run.killed
-        && (process.exitStatus() == QProcess::CrashExit || process.exitCode() > 6);
+        && (process.exitStatus() == QProcess::CrashExit || process.exitCode() > ExitStorage);
     if (crashed) {
         ++crashes;
         qWarning("the program crashed (exit code %d):\n%s", process.exitCode(), run.log.constData());

@@ -174,7 +174,9 @@ void tst_FastFileOpTasks::fileDelete()
         QVERIFY(!QFileInfo::exists(path));
     if (existing == "dir")
         QVERIFY(QFileInfo(path).isDir());
-    QCOMPARE(messageTexts(messages), ok ? QStringList() : QStringList{"Could not delete '" + path + "'"});
+    const QString reason = existing == "dir" ? "Is a directory" : "No such file or directory";
+    QCOMPARE(messageTexts(messages),
+             ok ? QStringList() : (QStringList{"Could not delete '" + path + "'", "Reason: " + reason}));
 }
 
 void tst_FastFileOpTasks::renameMovesAndJournals()
@@ -220,7 +222,8 @@ void tst_FastFileOpTasks::renameRefusesExistingTarget()
     task.execute();
 
     QCOMPARE(task.getState(), int(StateErrorCanceled));
-    QCOMPARE(messageTexts(messages), QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(p("a"), p("b"))});
+    QCOMPARE(messageTexts(messages), (QStringList{QStringLiteral("Could not rename '%1' to '%2'").arg(p("a"), p("b")),
+                                                  QStringLiteral("Reason: File exists")}));
     QVERIFY(journal.isEmpty());
     QCOMPARE(readTestFile(p("a")), QByteArray("a"));
     if (inTheWay == "file") {

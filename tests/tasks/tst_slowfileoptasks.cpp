@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,7 @@ private Q_SLOTS:
     void copyRefusesExistingDestination_data();
     void copyRefusesExistingDestination();
     void copyOfMissingSourceCreatesNothing();
+    void copyOntoFullDiskSaysWhy();
     void nullJournalStillWorks();
 
 private:
@@ -73,26 +75,29 @@ void tst_SlowFileOpTasks::unzip_data()
 {
     QTest::addColumn<QByteArray>("source"); // null: no source file
     QTest::addColumn<QByteArray>("expected"); // null: the unpack fails
+    QTest::addColumn<QString>("reason");      // logged after the failure; %1 = the source
 
     const QByteArray text = sampleText(100000, 1);
     const QByteArray packed = gzipData(text);
     QByteArray badCrc = packed;
     badCrc[badCrc.size() - 8] = char(badCrc.at(badCrc.size() - 8) ^ 0x55);
 
-    QTest::newRow("gzip") << packed << text;
-    QTest::newRow("empty gzip") << gzipData(QByteArray()) << QByteArray("");
-    QTest::newRow("plain data passes through") << text << text;
-    QTest::newRow("truncated in the data") << packed.left(packed.size() / 2) << QByteArray();
+    const QString damaged = QStringLiteral("the compressed data ends early or is damaged");
+    QTest::newRow("gzip") << packed << text << QString();
+    QTest::newRow("empty gzip") << gzipData(QByteArray()) << QByteArray("") << QString();
+    QTest::newRow("plain data passes through") << text << text << QString();
+    QTest::newRow("truncated in the data") << packed.left(packed.size() / 2) << QByteArray() << damaged;
     // Every byte of data is there; only the trailer is cut, which gzread does not report.
-    QTest::newRow("truncated trailer") << packed.left(packed.size() - 4) << QByteArray();
-    QTest::newRow("wrong checksum") << badCrc << QByteArray();
-    QTest::newRow("missing source") << QByteArray() << QByteArray();
+    QTest::newRow("truncated trailer") << packed.left(packed.size() - 4) << QByteArray() << damaged;
+    QTest::newRow("wrong checksum") << badCrc << QByteArray() << "%1: incorrect data check";
+    QTest::newRow("missing source") << QByteArray() << QByteArray() << "No such file or directory";
 }
 
 void tst_SlowFileOpTasks::unzip()
 {
     QFETCH(QByteArray, source);
     QFETCH(QByteArray, expected);
+    QFETCH(QString, reason);
 
     if (!source.isNull())
         QVERIFY(writeTestFile(p("download.gz"), source));
@@ -103,9 +108,10 @@ void tst_SlowFileOpTasks::unzip()
 
     if (expected.isNull()) {
         QCOMPARE(task.getState(), int(StateErrorCanceled));
-        QCOMPARE(messages.count(), 1);
+        QCOMPARE(messages.count(), 2);
         QCOMPARE(messages.at(0).at(0).toString(),
                  QStringLiteral("Could not unzip '%1' to '%2'").arg(p("download.gz"), p("installed")));
+        QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reason: ") + reason.arg(p("download.gz")));
         QVERIFY(!QFileInfo::exists(p("installed")));
         QVERIFY(journal.isEmpty());
         QCOMPARE(task.getProgress(), 0.0);
@@ -147,7 +153,8 @@ void tst_SlowFileOpTasks::unzipRefusesExistingDestination()
     QVERIFY(runToEnd(task));
 
     QCOMPARE(task.getState(), int(StateErrorCanceled));
-    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reason: File exists"));
     QCOMPARE(readTestFile(p("installed")), QByteArray("installed content"));
     QVERIFY(journal.isEmpty());
 }
@@ -227,9 +234,10 @@ void tst_SlowFileOpTasks::copyRefusesExistingDestination()
     QVERIFY(runToEnd(task));
 
     QCOMPARE(task.getState(), int(StateErrorCanceled));
-    QCOMPARE(messages.count(), 1);
+    QCOMPARE(messages.count(), 2);
     QCOMPARE(messages.at(0).at(0).toString(),
              QStringLiteral("Could not copy '%1' to '%2'").arg(p("download"), p("installed")));
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reason: File exists"));
     QCOMPARE(readTestFile(p("installed")), QByteArray("installed"));
     QVERIFY(journal.isEmpty());
 }
@@ -241,6 +249,26 @@ void tst_SlowFileOpTasks::copyOfMissingSourceCreatesNothing()
     QVERIFY(runToEnd(task));
     QCOMPARE(task.getState(), int(StateErrorCanceled));
     QVERIFY(!QFileInfo::exists(p("installed")));
+    QVERIFY(journal.isEmpty());
+}
+
+void tst_SlowFileOpTasks::copyOntoFullDiskSaysWhy()
+{
+    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("small")));
+    const QByteArray mountPoint = QFile::encodeName(p("small"));
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("cannot mount a small tmpfs here (needs root)");
+    const auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
+    QVERIFY(writeTestFile(p("download"), sampleText(256 << 10, 2)));
+    RollbackDataList journal;
+    FileCopyTaskSpecification task(&journal, p("download"), p("small/installed"), nullptr, 0.9);
+    QSignalSpy messages(&task, &TaskSpecification::message);
+    QVERIFY(runToEnd(task));
+
+    QCOMPARE(task.getState(), int(StateErrorCanceled));
+    QCOMPARE(messages.count(), 2);
+    QCOMPARE(messages.at(1).at(0).toString(), QStringLiteral("Reason: No space left on device"));
+    QCOMPARE(QDir(p("small")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     QVERIFY(journal.isEmpty());
 }
 

@@ -11,6 +11,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -411,6 +412,8 @@ void tst_QuorvelPublish::releaseRefuses_data()
                                                << QByteArray("[gz]\na=00::1::00::1::/etc/passwd\n") << none << 1
                                                << "climbs out of the installation";
     QTest::newRow("version exists") << "@exists" << QString() << QByteArray() << none << 1 << "never rewritten";
+    QTest::newRow("read-only mirror") << "@readonly" << QString() << QByteArray() << none << 1
+                                      << "cannot write into mirror: Read-only file system";
     QTest::newRow("empty release") << "@empty" << QString() << QByteArray() << none << 1 << "holds no files";
     QTest::newRow("missing changelog") << QString() << QString() << QByteArray()
                                        << QStringList{"--changelog", "absent.txt"} << 1 << "absent.txt";
@@ -442,7 +445,11 @@ void tst_QuorvelPublish::releaseRefuses()
         QVERIFY(work.mkpath("rel"));
     // Qt cannot name this file, so QTemporaryDir could not remove it.
     const QByteArray latin1Name = QFile::encodeName(path("rel/")) + "caf\xe9";
-    const auto removeLatin1 = qScopeGuard([&] { ::unlink(latin1Name.constData()); });
+    const auto removeLatin1 = qScopeGuard([&] {
+        ::unlink(latin1Name.constData());
+        if (file == QLatin1String("@readonly"))
+            ::umount2(QFile::encodeName(path("mirror")).constData(), MNT_DETACH);
+    });
     if (file == QLatin1String("@latin1")) {
         const int fd = ::open(latin1Name.constData(), O_CREAT | O_WRONLY, 0644);
         QVERIFY(fd >= 0);
@@ -451,6 +458,9 @@ void tst_QuorvelPublish::releaseRefuses()
         QCOMPARE(::mkfifo(QFile::encodeName(path("rel/pipe")).constData(), 0644), 0);
     } else if (file == QLatin1String("@exists")) {
         QVERIFY(work.mkpath("mirror/5"));
+    } else if (file == QLatin1String("@readonly")) {
+        if (::mount("tmpfs", QFile::encodeName(path("mirror")).constData(), "tmpfs", MS_RDONLY, "size=64k") != 0)
+            QSKIP("cannot mount a read-only tmpfs here (needs root)");
     } else if (!linkTo.isEmpty()) {
         QVERIFY(work.mkpath(QFileInfo(path("rel/") + file).path()));
         QVERIFY(QFile::link(linkTo, path("rel/") + file));

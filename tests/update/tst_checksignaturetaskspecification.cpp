@@ -146,6 +146,7 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder_data()
     const QByteArray goodSig = signWithTestKey(ini);
     const QString failed = QStringLiteral("Signature check failed for %1");
     const QString cannotOpen = QStringLiteral("Could not open file %1 for reading");
+    const QString missing = QStringLiteral("Reason: No such file or directory");
 
     for (bool cancel : {false, true}) {
         const char* mode = cancel ? " (cancel on failure)" : "";
@@ -155,12 +156,12 @@ void tst_CheckSignatureTaskSpecification::reportsInOrder_data()
         *row("md5 pass") << "a.ini" << ini << QByteArray() << md5Hex(ini) << cancel << QStringList() << true << QString();
         *row("md5 differs") << "b.ini" << ini << QByteArray() << md5Hex("x") << cancel << QStringList{failed} << false << QString();
         *row("md5 file missing") << "c.ini" << QByteArray() << QByteArray() << md5Hex(ini) << cancel
-                                 << QStringList{cannotOpen, failed} << false << QString();
+                                 << QStringList{cannotOpen, missing, failed} << false << QString();
         *row("rsa pass") << "d.ini" << ini << goodSig << QString() << cancel << QStringList() << true << QString();
         *row("rsa sig missing") << "e.ini" << ini << QByteArray() << QString() << cancel
-                                << QStringList{cannotOpen.arg(QStringLiteral("%1.sig")), failed} << false << QString();
+                                << QStringList{cannotOpen.arg(QStringLiteral("%1.sig")), missing, failed} << false << QString();
         *row("rsa file missing") << "f.ini" << QByteArray() << goodSig << QString() << cancel
-                                 << QStringList{cannotOpen, failed} << false << QString();
+                                 << QStringList{cannotOpen, missing, failed} << false << QString();
         *row("rsa other content") << "g.ini" << QByteArray(ini + ' ') << goodSig << QString() << cancel
                                   << QStringList{failed} << false << QString();
         *row("rsa sig one byte short") << "h.ini" << ini << goodSig.left(127) << QString() << cancel

@@ -86,6 +86,8 @@ private Q_SLOTS:
         QVERIFY(!goodSig.isEmpty());
         config.clientType = ClientType;
         qsrandCompat(1);
+        // Retries at once: the budget below is a thousand of them.
+        IniDownloadTaskSpecification::setRetryDelay(0, 0);
     }
 
     void init()
@@ -184,10 +186,16 @@ private Q_SLOTS:
     }
 
     // The whole retry budget against a mirror that always serves an ini its signature does
-    // not match: one abort, one end, and no late second verdict from the last check.
+    // not match, each time another one: one abort, one end, and no late second verdict from
+    // the last check.
     void alwaysFailingCheckAbortsOnce()
     {
         serve(badIni, goodSig);
+        int served = 0;
+        connect(server.get(), &TestHttpServer::requestReceived, this, [&](const QString& path) {
+            if (path == servedPath(IniName))
+                server->setFile(path, badIni + QByteArray::number(++served));
+        });
         auto task = makeTask();
         QSignalSpy messages(task.get(), &TaskSpecification::message);
         QSignalSpy finished(task.get(), &TaskSpecification::finished);
@@ -211,6 +219,64 @@ private Q_SLOTS:
         QCOMPARE(logged.last(), QStringLiteral("Could not verify the product ini file. Aborting"));
         QCOMPARE(server->requestCount(servedPath(IniName)), retries + 1);
         QCOMPARE(server->requestCount(servedPath(SigName)), retries + 1);
+    }
+
+    // The same pair from every mirror of the pool (here the only one) twice: no retry can
+    // pass, so the task ends at once with its own error, naming the mirror.
+    void samePairFromWholePoolStopsRetrying()
+    {
+        serve(badIni, goodSig);
+        auto task = makeTask();
+        QSignalSpy messages(task.get(), &TaskSpecification::message);
+        QSignalSpy errors(task.get(), &TaskSpecification::error);
+        QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+        task->execute();
+        QVERIFY(canceled.wait(10000));
+        QCoreApplication::processEvents();
+        QCOMPARE(task->getState(), int(StateErrorCanceled));
+        QVERIFY(task->isUntrusted());
+        QCOMPARE(canceled.count(), 1);
+        QCOMPARE(texts(errors), QStringList{IniDownloadTaskSpecification::untrustedText(IniName)});
+        const QStringList logged = texts(messages);
+        QCOMPARE(logged.count(QStringLiteral("Could not verify the product ini file. Retrying")), 1);
+        QCOMPARE(logged.last(), QStringLiteral("Served by: mirror1 (%1/%2)").arg(server->baseUrl()).arg(Version));
+        QCOMPARE(server->requestCount(servedPath(IniName)), 2);
+        QCOMPARE(server->requestCount(servedPath(SigName)), 2);
+    }
+
+    // Between failed checks the task waits, each time longer; a cancel ends the wait.
+    void retriesWaitLongerEachTimeAndCancelEndsTheWait()
+    {
+        IniDownloadTaskSpecification::setRetryDelay(100, 400);
+        const auto restore = qScopeGuard([] { IniDownloadTaskSpecification::setRetryDelay(0, 0); });
+        serve(badIni, goodSig);
+        QElapsedTimer clock;
+        clock.start();
+        QList<qint64> asked;
+        connect(server.get(), &TestHttpServer::requestReceived, this, [&](const QString& path) {
+            if (path != servedPath(IniName))
+                return;
+            asked << clock.elapsed();
+            server->setFile(path, badIni + QByteArray::number(asked.size()));
+        });
+        auto task = makeTask();
+        QSignalSpy canceled(task.get(), &TaskSpecification::canceled);
+        int retries = 0;
+        connect(task.get(), &TaskSpecification::message, this, [&](const QString& text) {
+            // Once the fourth wait has begun.
+            if (text.endsWith(QLatin1String("Retrying")) && ++retries == 4)
+                QTimer::singleShot(0, task.get(), [&] { task->userCanceled(); });
+        });
+        task->execute();
+        QVERIFY(canceled.wait(10000));
+        QCOMPARE(task->getState(), int(StateUserCanceled));
+        QCOMPARE(asked.size(), 4);
+        // A coarse timer may fire a little early.
+        for (int i = 1; i < asked.size(); ++i)
+            QVERIFY2(asked.at(i) - asked.at(i - 1) >= 90 * (1 << (i - 1)), qPrintable(QString::number(asked.at(i) - asked.at(i - 1))));
+        QTest::qWait(500);
+        QCOMPARE(asked.size(), 4);
+        QCOMPARE(canceled.count(), 1);
     }
 
     // A cancel that arrives while a failing check runs ends the task instead of retrying.

@@ -168,8 +168,9 @@ bool writeIni(const QString& path, const IniContent& content, const QStringList&
 
 bool copyWhole(const QString& source, const QString& target, QString& error)
 {
-    if (!QFile::copy(source, target)) {
-        error = QStringLiteral("cannot copy %1 to %2").arg(source, target);
+    QFile file(source);
+    if (!file.copy(target)) {
+        error = QStringLiteral("cannot copy %1 to %2: %3").arg(source, target, file.errorString());
         return false;
     }
     return true;
@@ -296,12 +297,14 @@ int releaseCommand(const QStringList& args)
     } else if (!plan(release, error)) {
         code = fail(ExitFailed, error);
     } else if (!QDir().mkpath(options.mirrorRoot)) {
-        code = fail(ExitFailed, QStringLiteral("cannot create %1").arg(options.mirrorRoot));
+        code = fail(ExitFailed, QStringLiteral("cannot create %1: %2")
+                                    .arg(options.mirrorRoot, QString::fromLocal8Bit(std::strerror(errno))));
     } else {
         // Built beside its final place and renamed at once: mirrors never see half a version.
         QTemporaryDir staging(QDir(options.mirrorRoot).absoluteFilePath(QStringLiteral(".%1.publishing-XXXXXX").arg(options.version)));
         if (!staging.isValid()) {
-            code = fail(ExitFailed, QStringLiteral("cannot write into %1").arg(options.mirrorRoot));
+            code = fail(ExitFailed,
+                        QStringLiteral("cannot write into %1: %2").arg(options.mirrorRoot, staging.errorString()));
         } else if (!build(release, &key, staging.path(), error)) {
             code = error.isEmpty() ? ExitFailed : fail(ExitFailed, error);
         } else if (::renameat2(AT_FDCWD, QFile::encodeName(staging.path()).constData(), AT_FDCWD,
