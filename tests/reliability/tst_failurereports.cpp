@@ -7,6 +7,7 @@
 #include "support/testrelease.h"
 #include "support/testsigning.h"
 #include "support/treesnapshot.h"
+#include "support/updaterenvironment.h"
 
 #include <QLocale>
 #include <QProcess>
@@ -170,16 +171,7 @@ void tst_FailureReports::failureIsExplained()
     }
     const QStringList before = installation(root);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
-        env.remove(QString::fromLatin1(name));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.insert(QStringLiteral("QUORVEL_UPDATE_SERVER_ADDRESS"),
-               QStringLiteral("127.0.0.1:%1:%1").arg(silentServer.localPort()));
-    env.insert(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QUORVEL_LOG_STDERR"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QUORVEL_TEST_AUTOSTART_MS"), QStringLiteral("0"));
+    QProcessEnvironment env = unattendedUpdaterEnvironment(tmp, silentServer.localPort());
     if (setup == QLatin1String("small disk"))
         env.insert(QStringLiteral("QUORVEL_TEST_FREE_BYTES"), QString::number(SmallDisk));
 

@@ -8,6 +8,7 @@
 #include "support/testhttpserver.h"
 #include "support/testrelease.h"
 #include "support/treesnapshot.h"
+#include "support/updaterenvironment.h"
 
 #include <QDirIterator>
 #include <QProcess>
@@ -267,18 +268,9 @@ void tst_Faults::update()
     const QStringList before = installation(root);
     const QStringList outsideBefore = snapshotTree(outside);
 
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                             "XDG_RUNTIME_DIR"})
-        env.remove(QString::fromLatin1(name));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.insert(QStringLiteral("QUORVEL_UPDATE_SERVER_ADDRESS"),
-               QStringLiteral("127.0.0.1:%1:%1").arg(silentServer.localPort()));
-    env.insert(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"), QStringLiteral("1"));
-    env.insert(QStringLiteral("QUORVEL_LOG_STDERR"), QStringLiteral("1"));
+    QProcessEnvironment env = unattendedUpdaterEnvironment(tmp, silentServer.localPort());
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     env.insert(QStringLiteral("QUORVEL_TEST_TICK_MS"), QStringLiteral("50"));
-    env.insert(QStringLiteral("QUORVEL_TEST_AUTOSTART_MS"), QStringLiteral("0"));
 
     QProcess updater;
     updater.setProcessEnvironment(env);
