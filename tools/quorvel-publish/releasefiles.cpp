@@ -236,9 +236,10 @@ void Progress::show(bool force)
     if (!force && lastShown >= 0 && now - lastShown < 200)
         return;
     lastShown = now;
-    std::fprintf(stderr, "\rquorvel-publish: %d/%d files, %llu/%llu MiB", files, totalFiles,
-                 static_cast<unsigned long long>(qMin(bytes, totalBytes) >> 20),
-                 static_cast<unsigned long long>(totalBytes >> 20));
+    std::fprintf(stderr, "\rquorvel-publish: %d/%d files", files, totalFiles);
+    if (totalBytes > 0)
+        std::fprintf(stderr, ", %llu/%llu MiB", static_cast<unsigned long long>(qMin(bytes, totalBytes) >> 20),
+                     static_cast<unsigned long long>(totalBytes >> 20));
     std::fflush(stderr);
 }
 
