@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Demo: sets up and builds, makes version 1 of a demo client and installs it, publishes
-# versions 2 and 3 with quorvel-publish to a mirror tree that nginx serves on four loopback
-# ports, starts the reference update server announcing version 3, and runs the updater in the
-# installation. It updates by itself, starts the demo client and closes; then the demo checks
-# that the installation equals version 3. Without $DISPLAY the window is offscreen and the
-# updater's log is summed up on the terminal. Everything it starts is stopped at the end,
+# Demo: sets up and builds the three programs it runs, makes version 1 of a demo client and
+# installs it, publishes versions 2 and 3 with quorvel-publish to a mirror tree that nginx
+# serves on four loopback ports, starts the reference update server announcing version 3, and
+# runs the updater in the installation. It updates by itself, starts the demo client and
+# closes; then the demo checks that the installation equals version 3. Without $DISPLAY the
+# window is offscreen and the updater's log is summed up on the terminal. Everything it starts is stopped at the end,
 # also on Ctrl+C, and its folder is removed. DEMO_SCREENSHOT=file.png saves a picture of the
 # window as it closes at the end of the update.
 set -euo pipefail
@@ -15,7 +15,9 @@ case "$BUILD_DIR" in /*) ;; *) BUILD_DIR="$ROOT/$BUILD_DIR" ;; esac
 START=$(date +%s)
 
 bash scripts/setup.sh
-bash scripts/build.sh
+cmake -S . -B "$BUILD_DIR" -G Ninja
+# Only the programs the demo runs: the tests are most of a whole build (scripts/build.sh).
+cmake --build "$BUILD_DIR" -j "$(nproc)" --target update quorvel-publish quorvel-update-server
 
 DEMO=$(mktemp -d "${TMPDIR:-/tmp}/quorvel-demo.XXXXXX")
 source scripts/servers.sh
@@ -85,13 +87,28 @@ UPDATER=$!
 SERVER_PIDS+=("$UPDATER") # stopped with the servers on Ctrl+C
 CODE=0
 wait "$UPDATER" || CODE=$?
-say "updater ended with code $CODE; its log, with lines of one kind (same first word) counted:"
+say "updater ended with code $CODE; its log, lines about single files counted by kind:"
+# A line about one file is of the kind its text says with the file left out; any other line
+# is its own kind, so only repeats of the very same line are counted together.
 grep -v -e '^qt\.' -e '^QStandardPaths: ' -e '^This plugin does not support' "$DEMO/update.log" | awk '
-  { kind[NR] = $1; line[NR] = $0; count[$1]++ }
+  function kindOf(text) {
+    if (text ~ /^Downloading .* finished$/) return "Downloading FILE finished"
+    if (text ~ /^Downloading / && text != "Downloading files") return "Downloading FILE"
+    if (text ~ /^Abort downloading /) return "Abort downloading FILE"
+    if (text ~ /^add\/replace /) return "add/replace FILE"
+    if (text ~ /^md5 sum for .* failed, invalidating mirror and retrying$/) return "md5 sum for FILE failed"
+    return "=" text
+  }
+  { kind[NR] = kindOf($0); line[NR] = $0; count[kind[NR]]++ }
   END {
     for (i = 1; i <= NR; i++) {
-      if (count[kind[i]] <= 3) print "  | " line[i]
-      else if (!shown[kind[i]]++) printf "  | %s ... (%d lines like this)\n", line[i], count[kind[i]]
+      k = kind[i]
+      if (count[k] <= 3 && substr(k, 1, 1) != "=") print "  | " line[i]
+      else if (!shown[k]++) {
+        if (count[k] == 1) print "  | " line[i]
+        else if (substr(k, 1, 1) == "=") printf "  | %s (%d times)\n", line[i], count[k]
+        else printf "  | %s ... (%d lines \"%s\")\n", line[i], count[k], k
+      }
     }
   }'
 for _ in $(seq 50); do [ -s "$DEMO/client.log" ] && break; sleep 0.1; done

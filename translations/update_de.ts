@@ -146,5 +146,9 @@ nicht vom Aktualisierungsserver abgefragt werden.</translation>
         <source>Update server returned invalid version nr (%1)</source>
         <translation>Der Aktualisierungsserver lieferte eine ungültige Versionsnummer (%1)</translation>
     </message>
+    <message>
+        <source>An update is already running.</source>
+        <translation>Es läuft bereits eine Aktualisierung.</translation>
+    </message>
 </context>
 </TS>

@@ -195,6 +195,7 @@ bool Configuration::getDefaultParameters()
         return true;
 
     const QPair<QString, QString> latest = getLatestClientVersion(channel, newsText);
+    versionQueryFailed = true;
     if (latest.first.isEmpty())
         return false;
     const QString invalid = QCoreApplication::translate("QObject", "Update server returned invalid version nr (%1)");
@@ -206,6 +207,7 @@ bool Configuration::getDefaultParameters()
         Q_EMIT fatalError(invalid.arg(latest.first));
         return false;
     }
+    versionQueryFailed = false;
     versionLabel = latest.second;
     return true;
 }

@@ -55,6 +55,9 @@ public:
     std::function<bool()> retryQuery;
 
     int unattended = 0;
+    // Set when parseCommandLineOptions failed because the update server gave no usable
+    // version (no answer, an abort in the retry box, no entry for the channel, a bad number).
+    bool versionQueryFailed = false;
     UpdateChannel channel = Stable;
     QString clientType;
     qint32 clientVersion = 0;

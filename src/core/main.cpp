@@ -1,7 +1,11 @@
+#include "buildconfig.h"
 #include "core/configuration.h"
+#include "core/exitcodes.h"
 #include "core/singleinstancechecker.h"
+#include "core/unixsignals.h"
 #include "core/updateengine.h"
 #include "ui/mainwindow.h"
+#include "ui/messageboxes.h"
 #include "ui/screenshotseam.h"
 
 #include <QApplication>
@@ -10,15 +14,91 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #ifdef QUORVEL_TEST_PROGRAM
+#include "core/updatechecker.h"
 #include "net/httpaccessmanager.h"
 
 #include <QFile>
 #endif
 
 namespace {
+// Seconds the notice of a second start stays on screen.
+constexpr int NoticeSeconds = 5;
+
+const char* const usage = R"(Usage: update [--nouser] [TYPE VERSION [LABEL [NEWS]]]
+       update --help | --version
+
+Brings the Quorvel 3 client installed in this program's directory up to date from the
+mirrors that mirrors.ini beside it lists.
+
+  (no arguments)    ask the update server for the current version; the update
+                    starts when the user clicks "Start Update"
+  TYPE VERSION      update to that version of that client type, on a click
+  --nouser [TYPE VERSION [LABEL [NEWS]]]
+                    update unattended: the update starts by itself, the client is
+                    started when it is done, and no box waits for anyone (each closes
+                    itself after %d seconds); without a version the update server is
+                    asked. LABEL "#" stands for no label.
+  --help            show this text
+  --version         show the updater's version
+
+SIGINT or SIGTERM cancels a running update as the window's close does (downloads
+stop, an install in progress is rolled back) and ends the program; a second
+signal ends it at once.
+
+Exit codes:
+)";
+
+// Printed by --help; the README's table says the same.
+const struct
+{
+    ExitCode code;
+    const char* meaning;
+} exitCodes[] = {
+    {ExitSuccess, "updated or already current; another update is already running; --help, --version"},
+    {ExitConfiguration, "bad command line or configuration (update.ini, mirrors.ini, temporary directory)"},
+    {ExitUpdateServer, "the update server did not answer or gave no usable version"},
+    {ExitDownload, "a download failed on every mirror, or no mirror answered"},
+    {ExitUntrusted, "the product description failed its signature check or could not be used"},
+    {ExitInstall, "installing failed; the installation was rolled back"},
+    {ExitCancelled, "cancelled by the user, SIGINT or SIGTERM"},
+};
+
+// --help and --version need neither a display nor the installation: answered before the
+// application object exists. False when the command line asks for neither.
+bool answerInformationRequest(int argc, char* argv[])
+{
+    if (argc < 2)
+        return false;
+    const char* first = argv[1];
+    if (std::strcmp(first, "--version") == 0) {
+        std::printf("update %s (Quorvel 3 client updater)\n", QUORVEL_UPDATER_VERSION);
+        return true;
+    }
+    if (std::strcmp(first, "--help") != 0 && std::strcmp(first, "-h") != 0)
+        return false;
+    std::printf(usage, MessageBoxes::UnattendedSeconds);
+    for (const auto& row : exitCodes)
+        std::printf("  %d  %s\n", int(row.code), row.meaning);
+    return true;
+}
+
+// The notice of a second start: on stderr always, and as a box that closes itself unless
+// the run is unattended.
+void tellUpdateAlreadyRunning(bool unattended)
+{
+    const QString text = SingleInstanceChecker::alreadyRunningText();
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
+    if (!unattended)
+        MessageBoxes::notice(nullptr, QCoreApplication::translate("MainWindow", "Quorvel 3 Client Update"), text,
+                             NoticeSeconds);
+}
+
 // QUORVEL_PRINT_LOG=1: when the program ends, the window's log goes to standard output, for
 // runs nobody watches (the demo without a display, process-level tests).
 void printLogAtExit(const MainWindow& window)
@@ -64,33 +144,54 @@ int autoStartDelayMs(int shipped)
     const int delay = qEnvironmentVariableIntValue("QUORVEL_TEST_AUTOSTART_MS", &ok);
     return ok && delay >= 0 ? delay : shipped;
 }
+
+// QUORVEL_TEST_COUNTDOWN_TICK_MS=n, in update_test only: a second of a box's countdown lasts
+// n ms. QUORVEL_TEST_QUERY_TIMEOUT_MS=n: the version query waits n ms for each answer.
+void setTestTimeouts()
+{
+    if (qEnvironmentVariableIsSet("QUORVEL_TEST_COUNTDOWN_TICK_MS"))
+        MessageBoxes::setCountdownTick(qEnvironmentVariableIntValue("QUORVEL_TEST_COUNTDOWN_TICK_MS"));
+    if (qEnvironmentVariableIsSet("QUORVEL_TEST_QUERY_TIMEOUT_MS"))
+        UpdateChecker::setDefaultReceiveTimeout(qEnvironmentVariableIntValue("QUORVEL_TEST_QUERY_TIMEOUT_MS"));
+}
 #endif
 }
 
 int main(int argc, char* argv[])
 {
+    if (answerInformationRequest(argc, argv))
+        return ExitSuccess;
     QApplication app(argc, argv);
+    // From here on a signal waits for the event loop; a second one ends the program at once.
+    UnixSignals unixSignals({SIGINT, SIGTERM}, true);
 #ifdef QUORVEL_TEST_PROGRAM
     addTestCertificateAuthority();
     setTestTickInterval();
+    setTestTimeouts();
 #endif
+    // Known before the command line is evaluated: the version query may show a box.
+    const bool unattended = QCoreApplication::arguments().value(1) == QLatin1String("--nouser");
+    MessageBoxes::setUnattended(unattended);
 
     const QString root = Configuration::getAppRootPath();
     UpdateEngine::removeOldFiles(root);
     UpdateEngine::removeOldFiles(root + QStringLiteral("/imageformats"));
     UpdateEngine::removeOldFiles(root + QStringLiteral("/accessible"));
 
-    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#")))
-        return 0;
-
     const QString locale = QLocale::system().name();
     // A translation that does not load is installed all the same and translates nothing.
+    // Installed before the instance check, whose notice is translated too.
     QTranslator updateTranslator;
     (void)updateTranslator.load(root + QStringLiteral("/translations/update_") + locale);
     QCoreApplication::installTranslator(&updateTranslator);
     QTranslator qtTranslator;
     (void)qtTranslator.load(root + QStringLiteral("/translations/qt_") + locale);
     QCoreApplication::installTranslator(&qtTranslator);
+
+    if (SingleInstanceChecker::checkExistingInstance(QStringLiteral("#"))) {
+        tellUpdateAlreadyRunning(unattended);
+        return ExitSuccess;
+    }
 
     // Declared in this order so that they are destroyed as the window, the configuration,
     // then the translators.
@@ -99,9 +200,17 @@ int main(int argc, char* argv[])
     // Armed before the command line is read, so that a box shown there can be captured too.
     ScreenshotSeam::arm(&window);
     printLogAtExit(window);
+    bool interrupted = false;
+    QObject::connect(&unixSignals, &UnixSignals::received, &window, [&window, &interrupted](int number) {
+        interrupted = true;
+        window.cancelAndQuit(QStringLiteral("Received %1").arg(number == SIGINT ? "SIGINT" : "SIGTERM"));
+    });
 
-    if (!configuration.parseCommandLineOptions())
-        return 1;
+    if (!configuration.parseCommandLineOptions()) {
+        if (interrupted)
+            return ExitCancelled;
+        return configuration.versionQueryFailed ? ExitUpdateServer : ExitConfiguration;
+    }
 
     int autoStartMs = 2000;
 #ifdef QUORVEL_TEST_PROGRAM

@@ -125,6 +125,11 @@ bool SingleInstanceChecker::isListening() const
     return server->isListening();
 }
 
+QString SingleInstanceChecker::alreadyRunningText()
+{
+    return QCoreApplication::translate("QObject", "An update is already running.");
+}
+
 QString SingleInstanceChecker::getLocalServerName()
 {
     QString key = QCoreApplication::applicationFilePath().toLower() + QDir::homePath();

@@ -29,6 +29,8 @@ public:
     static QString getLocalServerPath();
 
     bool isListening() const;
+    // What a second start tells the user, translated.
+    static QString alreadyRunningText();
 
 Q_SIGNALS:
     void otherInstanceActivate(QString message);

@@ -124,6 +124,7 @@ bool UpdateEngine::startUpdate()
 void UpdateEngine::onTaskFinished()
 {
     timer->stop();
+    lastOutcome = ExitSuccess;
     cleanup();
     state = Finished;
     Q_EMIT message(QStringLiteral("Update successfully finished"));
@@ -136,11 +137,29 @@ void UpdateEngine::onTaskCanceled()
 {
     timer->stop();
     state = Canceled;
+    lastOutcome = mainTask ? outcomeOf(*mainTask) : ExitCancelled;
     if (mainTask && mainTask->getState() == StateUserCanceled)
         Q_EMIT message(QStringLiteral("User aborted update"));
     dropMainTask();
     Q_EMIT downloadProgress(0, 0, 0, false);
     Q_EMIT updateCanceled();
+}
+
+ExitCode UpdateEngine::outcomeOf(const MainTaskSpecification& task)
+{
+    if (task.getState() == StateUserCanceled)
+        return ExitCancelled;
+    switch (task.failure()) {
+    case MainTaskSpecification::NoFailure:
+        return ExitSuccess;
+    case MainTaskSpecification::DownloadFailed:
+        return ExitDownload;
+    case MainTaskSpecification::DescriptionRefused:
+        return ExitUntrusted;
+    case MainTaskSpecification::InstallFailed:
+        break;
+    }
+    return ExitInstall;
 }
 
 void UpdateEngine::reset()

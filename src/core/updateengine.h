@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/exitcodes.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -44,6 +46,8 @@ public:
     // Asks the update server for a banner; bannerFound follows if one is found.
     void getBanner();
     EngineState getState() const { return state; }
+    // How the last update ended, as the program's exit code; success until one has ended.
+    ExitCode outcome() const { return lastOutcome; }
     HttpAccessManager* getNetworkManager() const { return networkManager; }
 
     // Empties a directory recursively; the directory itself stays. Symbolic links are
@@ -79,12 +83,14 @@ private Q_SLOTS:
 
 private:
     void applyProxySetting();
+    static ExitCode outcomeOf(const MainTaskSpecification& task);
     void dropMainTask();
     void dropBannerReply();
     // Empties and removes a session's temporary directory; report says how it went.
     void removeSessionDirectory(const QString& directory, bool report);
 
     EngineState state = Idle;
+    ExitCode lastOutcome = ExitSuccess;
     Configuration& configuration;
     Mirrors* mirrors = nullptr;
     MainTaskSpecification* mainTask = nullptr;

@@ -2,6 +2,7 @@
 
 #include "buildconfig.h"
 #include "core/configuration.h"
+#include "core/exitcodes.h"
 #include "core/processtools.h"
 #include "core/singleinstancechecker.h"
 #include "core/updateengine.h"
@@ -39,10 +40,15 @@ static void loadResources()
 namespace {
 // QUORVEL_LOG_STDERR=1 also writes every log line to stderr, stamped with the wall clock in
 // seconds, so benchmarks and scripts can see where an update spends its time.
-void mirrorLogLine(const QString& text)
+bool logOnStderr()
 {
     static const bool enabled = qEnvironmentVariableIntValue("QUORVEL_LOG_STDERR") == 1;
-    if (!enabled)
+    return enabled;
+}
+
+void mirrorLogLine(const QString& text)
+{
+    if (!logOnStderr())
         return;
     const qint64 ms = QDateTime::currentMSecsSinceEpoch();
     std::fprintf(stderr, "[%lld.%03lld] %s\n", ms / 1000, ms % 1000, text.toLocal8Bit().constData());
@@ -161,13 +167,15 @@ void MainWindow::closeEvent(QCloseEvent* event)
 void MainWindow::onFatalConfigError(QString errorMessage)
 {
     MessageBoxes::critical(nullptr, QCoreApplication::translate("QObject", "Error"), errorMessage);
-    QCoreApplication::exit(1);
+    QCoreApplication::exit(ExitConfiguration);
 }
 
+// Every fatal error of the engine is about the installation's own files: the mirror list,
+// the alpha channel's settings, the signature library.
 void MainWindow::onFatalError(QString errorMessage)
 {
     MessageBoxes::critical(this, QCoreApplication::translate("QObject", "Error"), errorMessage);
-    QCoreApplication::exit(2);
+    QCoreApplication::exit(ExitConfiguration);
 }
 
 void MainWindow::onError(QString errorMessage)
@@ -246,6 +254,11 @@ void MainWindow::onUpdateFinished()
 {
     flushLog();
     updateDone = true;
+    // A cancel that came too late to stop the update still ends the program.
+    if (closeRequested) {
+        QCoreApplication::exit(ExitSuccess);
+        return;
+    }
     if (configuration.unattended == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(1000, this, &MainWindow::on_startButton_clicked);
         return;
@@ -258,9 +271,11 @@ void MainWindow::onUpdateFinished()
 void MainWindow::onUpdateCanceled()
 {
     if (closeRequested) {
-        QCoreApplication::quit();
+        printLogForScripts();
+        QCoreApplication::exit(ExitCancelled);
         return;
     }
+    const ExitCode outcome = engine->outcome();
     updateDone = false;
     engine->reset();
     ui.startButton->setText(tr("Restart"));
@@ -268,7 +283,32 @@ void MainWindow::onUpdateCanceled()
     onAppendText(tr("Update cancelled"));
     flushLog();
     ui.totalProgressBar->setValue(0);
+    printLogForScripts();
     MessageBoxes::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
+    // Nobody is there to push "Restart".
+    if (configuration.unattended == 1)
+        QCoreApplication::exit(outcome);
+}
+
+// Unattended, nobody can push "Details": the reasons go where a script finds them.
+void MainWindow::printLogForScripts()
+{
+    if (configuration.unattended != 1 || logOnStderr())
+        return;
+    flushLog();
+    std::fprintf(stderr, "%s\n", ui.outputTextEdit->toPlainText().toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void MainWindow::cancelAndQuit(const QString& reason)
+{
+    onAppendText(reason);
+    if (engine->busy()) {
+        closeRequested = true;
+        engine->cancelUpdate();
+        return;
+    }
+    QCoreApplication::exit(updateDone ? ExitSuccess : ExitCancelled);
 }
 
 void MainWindow::onOtherInstanceActivate(QString message)

@@ -25,6 +25,9 @@ public:
     // Header text and the start button's initial state.
     void setUIToConfigSpecs();
     void setNews();
+    // Ends the program as a confirmed close does, without asking: a running update is
+    // cancelled (and an install rolled back) first. The reason goes into the log.
+    void cancelAndQuit(const QString& reason);
 
     // The longest version label shown in full in the header; longer ones are elided.
     static constexpr int maximumLabelWidth = 380;
@@ -51,6 +54,7 @@ private Q_SLOTS:
 private:
     // Shows the lines gathered since the last call, in one edit of the document.
     void flushLog();
+    void printLogForScripts();
 
     Ui_MainWindow ui;
     // Log lines wait here for a moment: laying out the document once per line would cost

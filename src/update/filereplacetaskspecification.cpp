@@ -119,10 +119,11 @@ void FileReplaceTaskSpecification::subtasksDone()
         clearSubTasks();
 }
 
-void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path)
+void FileReplaceTaskSpecification::makeSingleFileExecutable(const QString& path) const
 {
     const QFileInfo info(path);
-    if (!executableFiles().contains(info.fileName()) && !executableSuffixes().contains(info.completeSuffix()))
+    if (!replaceItem.executable && !executableFiles().contains(info.fileName())
+        && !executableSuffixes().contains(info.completeSuffix()))
         return;
     // 0755: writable by the owner only, so no other local user can change what runs.
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner

@@ -31,8 +31,9 @@ public:
     // A path relative to the installation root, made absolute. Even an absolute path from
     // the product ini stays below the root.
     static QString installedPath(const QString& relativePath);
-    // Owner read/write/execute, everyone else read/execute, for executables and libraries.
-    static void makeSingleFileExecutable(const QString& path);
+    // Owner read/write/execute, everyone else read/execute, for executables and libraries:
+    // names and suffixes known as such, and what the release marks executable.
+    void makeSingleFileExecutable(const QString& path) const;
 
 protected:
     void subtasksDone() override;

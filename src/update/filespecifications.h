@@ -20,6 +20,7 @@ struct FileReplaceSpecification
     QString unzipMd5Sum;   // MD5 after gzip decompression; empty when installed as downloaded
     quint64 unzipSize = 0;
     QString unzipFilePath; // installed path of the decompressed file; empty when not compressed
+    bool executable = false; // the release marks the installed file as a program
 
     bool hasUnzip() const { return !unzipFilePath.isEmpty(); }
     // Installed path, relative to the installation root.

@@ -6,6 +6,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 namespace {
 constexpr double DownloadWeight = 0.3333;
 }
@@ -72,6 +74,18 @@ void IniDownloadTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTaskS
     reset();
     retryCount = failed;
     makeSubtasksAndStart();
+}
+
+// A failed download ends this task through its own error; a refused product ini ends it
+// while every download of the last attempt has finished.
+bool IniDownloadTaskSpecification::signatureRefused() const
+{
+    if (state != StateErrorCanceled)
+        return false;
+    const QList<TaskSpecification*>& tasks = getSubTasks();
+    return std::none_of(tasks.begin(), tasks.end(), [](TaskSpecification* task) {
+        return qobject_cast<DownloadTaskSpecification*>(task) && task->getState() == StateErrorCanceled;
+    });
 }
 
 void IniDownloadTaskSpecification::reset()

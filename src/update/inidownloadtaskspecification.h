@@ -26,6 +26,9 @@ public:
     void reset() override;
 
     int getRetryCount() const { return retryCount; }
+    // True when the last run ended in an error because the product ini did not verify,
+    // false when a download failed (or the run did not fail).
+    bool signatureRefused() const;
 
 public Q_SLOTS:
     void onSigCheckDone(bool pass, CheckSignatureTaskSpecification* check);

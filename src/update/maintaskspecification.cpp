@@ -42,6 +42,25 @@ void MainTaskSpecification::makeSubtasksAndStart()
     executeSubTasks();
 }
 
+// The phases run one at a time, so the first that ended in an error ended the run.
+MainTaskSpecification::Failure MainTaskSpecification::failure() const
+{
+    if (state != StateErrorCanceled)
+        return NoFailure;
+    for (TaskSpecification* phase : getSubTasks()) {
+        if (phase->getState() != StateErrorCanceled)
+            continue;
+        if (auto* ini = qobject_cast<IniDownloadTaskSpecification*>(phase))
+            return ini->signatureRefused() ? DescriptionRefused : DownloadFailed;
+        if (qobject_cast<MakeDownloadReplaceListTaskSpecification*>(phase))
+            return DescriptionRefused;
+        if (qobject_cast<DownloadFileListTaskSpecification*>(phase))
+            return DownloadFailed;
+        break;
+    }
+    return InstallFailed;
+}
+
 void MainTaskSpecification::reset()
 {
     clearSubTasks();

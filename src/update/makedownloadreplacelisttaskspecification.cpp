@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSettings>
 #include <QThread>
 #include <QThreadPool>
@@ -134,6 +135,11 @@ bool MakeDownloadReplaceListFunc::isSafeRelativePath(const QString& path)
     return true;
 }
 
+QString MakeDownloadReplaceListFunc::executablesKey()
+{
+    return QStringLiteral("executables");
+}
+
 int MakeDownloadReplaceListFunc::getFileCount(QSettings& settings)
 {
     int count = 0;
@@ -158,6 +164,8 @@ bool MakeDownloadReplaceListFunc::run()
         return false;
     }
 
+    const QStringList executableList = settings.value(executablesKey()).toStringList();
+    const QSet<QString> executables(executableList.cbegin(), executableList.cend());
     std::vector<Entry> entries;
     entries.reserve(size_t(total));
     const QStringList sections = settings.childGroups();
@@ -175,6 +183,7 @@ bool MakeDownloadReplaceListFunc::run()
                 Q_EMIT message(QStringLiteral("Warning: product ini contains invalid line in section %1").arg(section));
                 return false;
             }
+            entry.replace.executable = !entry.isDelete && executables.contains(entry.replace.pureDestFilePath());
             entries.push_back(std::move(entry));
         }
         settings.endGroup();

@@ -31,6 +31,9 @@ public:
     // empty, no leading "/", no empty, "." or ".." component, no backslash or control
     // character. The product ini must not make the updater write or delete elsewhere.
     static bool isSafeRelativePath(const QString& path);
+    // Key outside every section whose list names the installed paths that are programs.
+    // An updater that knows no such key reads sections only and passes over it.
+    static QString executablesKey();
 
     struct Md5Scratch; // per checking thread: hash state and read buffer
 

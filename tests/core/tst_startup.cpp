@@ -4,6 +4,7 @@
 #include "support/referenceserver.h"
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
+#include "support/treesnapshot.h"
 #include "update/tomcryptutil.h"
 
 #include <QElapsedTimer>
@@ -11,11 +12,13 @@
 #include <QImage>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -54,6 +57,19 @@ bool waitForText(QProcess& process, QByteArray& collected, const QByteArray& tex
     return true;
 }
 
+// Whether the process has a handler for the signal now, as the kernel shows it.
+bool catchesSignal(pid_t pid, int number)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (number - 1)) & 1;
+    }
+    return false;
+}
+
 void stop(QProcess& process)
 {
     if (process.state() == QProcess::NotRunning)
@@ -78,6 +94,8 @@ private Q_SLOTS:
     void errorBoxTranslatedOrCaptured_data();
     void errorBoxTranslatedOrCaptured();
     void unattendedUpdateInstallsAndStartsClient();
+    void endsByItselfWithDocumentedCode_data();
+    void endsByItselfWithDocumentedCode();
 
 private:
     QProcessEnvironment environment() const;
@@ -173,6 +191,10 @@ void tst_Startup::secondStartRaisesFirstAndEndsWithZero()
     QVERIFY(second.waitForFinished(5000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
+    // Told on stderr, and in a notice box (auto-closed here, so written there as well).
+    const QByteArray told = second.readAllStandardError();
+    QVERIFY2(told.split('\n').contains("An update is already running."), told.constData());
+    QVERIFY2(told.contains("Quorvel 3 Client Update: An update is already running."), told.constData());
     QVERIFY2(clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
     QVERIFY2(waitForText(first, firstLog, "window raised for another instance", 5000), firstLog.constData());
     QCOMPARE(first.state(), QProcess::Running);
@@ -356,6 +378,122 @@ void tst_Startup::unattendedUpdateInstallsAndStartsClient()
     QCOMPARE(readTestFile(installation.filePath(QStringLiteral("readme.txt"))), readme);
     QTRY_VERIFY2(QFile::exists(marker), errors.constData());
     QTRY_COMPARE(readTestFile(marker).trimmed(), workingDir.path().toUtf8());
+}
+
+// Each way an unattended run can end, and the two questions answered without a display: the
+// program ends by itself, with the documented code, saying why. No box is auto-closed by the
+// test seam here: the real boxes must close themselves (their countdown sped up).
+void tst_Startup::endsByItselfWithDocumentedCode_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("printed"); // on stdout for the two questions, else on stderr
+
+    const QStringList unattended{QStringLiteral("--nouser"), QStringLiteral("client_linux_amd64"),
+                                 QStringLiteral("4711")};
+    QTest::newRow("--help without a display")
+        << "no display" << QStringList{"--help"} << 0
+        << QStringList{"Usage: update [--nouser]", "\nExit codes:\n", "\n  3  a download failed on every mirror",
+                       "\n  6  cancelled by the user, SIGINT or SIGTERM\n"};
+    QTest::newRow("--version without a display")
+        << "no display" << QStringList{"--version"} << 0 << QStringList{"(Quorvel 3 client updater)\n"};
+    QTest::newRow("update server down") << "server down" << QStringList{"--nouser"} << 2
+                                        << QStringList{"Error: Failed to query latest client version from update server."};
+    QTest::newRow("every mirror refuses")
+        << "mirrors down" << unattended << 3
+        << QStringList{"\nThere are no (more) known working mirrors available\n", "\nUpdate cancelled\n",
+                       "\nUpdate: Update cancelled. Push \"Details\" to check reasons.\n"};
+    QTest::newRow("signed product description without files")
+        << "no files" << unattended << 4 << QStringList{"\nNo files in product ini\n", "\nUpdate cancelled\n"};
+    QTest::newRow("SIGINT during the downloads")
+        << "SIGINT" << unattended << 6 << QStringList{"\nReceived SIGINT\n", "\nUser aborted update\n"};
+    // A negative code: killed by that signal, here while the version query blocks the program.
+    QTest::newRow("second SIGINT") << "SIGINT twice" << QStringList{"--nouser"} << -SIGINT << QStringList{};
+}
+
+void tst_Startup::endsByItselfWithDocumentedCode()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, printed);
+    QTemporaryDir installation;
+    QString executable;
+    QVERIFY(install(installation, executable));
+    // Start-up would delete this leftover beside "update": a question must not.
+    QVERIFY(writeTestFile(installation.filePath(QStringLiteral("_old_update")), "leftover"));
+    QVERIFY(writeTestFile(installation.filePath(QStringLiteral("readme.txt")), "version 1\n"));
+
+    QProcessEnvironment env = environment();
+    env.remove(QStringLiteral("QUORVEL_AUTOCLOSE_DIALOGS"));
+    env.insert(QStringLiteral("QUORVEL_TEST_COUNTDOWN_TICK_MS"), QStringLiteral("20"));
+    env.insert(QStringLiteral("QUORVEL_TEST_QUERY_TIMEOUT_MS"), QStringLiteral("200"));
+    env.insert(QStringLiteral("QUORVEL_TEST_AUTOSTART_MS"), QStringLiteral("0"));
+    if (scenario == QLatin1String("no display")) {
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QString::fromLatin1(name));
+    }
+
+    TestHttpServer mirror;
+    QVERIFY(mirror.listen());
+    const QString slowFile = QStringLiteral("/4711/bin/readme.txt");
+    if (scenario == QLatin1String("mirrors down")) {
+        // Ports that were free a moment ago: connections are refused.
+        QList<TestMirrorEntry> refusing;
+        for (int i = 0; i < 2; ++i) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            refusing.append({testMirrorName(i), QStringLiteral("http://127.0.0.1:%1").arg(probe.serverPort()), {}});
+        }
+        QVERIFY(writeMirrorsIni(installation.filePath(QStringLiteral("mirrors.ini")), refusing));
+    } else if (scenario == QLatin1String("SIGINT twice")) {
+        env.insert(QStringLiteral("QUORVEL_TEST_QUERY_TIMEOUT_MS"), QStringLiteral("20000"));
+    } else if (scenario == QLatin1String("SIGINT") || scenario == QLatin1String("no files")) {
+        crypt_init();
+        const QByteArray readme = QByteArray("version 2\n").repeated(10000);
+        const QByteArray ini = scenario == QLatin1String("no files")
+            ? QByteArray("[bin]\n")
+            : "[bin]\nreadme.txt=" + md5Hex(readme).toLatin1() + "::" + QByteArray::number(readme.size()) + "\n";
+        mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini"), ini);
+        mirror.setFile(QStringLiteral("/4711/client_linux_amd64.ini.sig"), signWithTestKey(ini));
+        mirror.setFile(slowFile, readme);
+        // 2 kB/s: still under way when the signal comes.
+        mirror.setBehaviour(slowFile, TestHttpServer::Behaviour::trickle(100, 50));
+        QVERIFY(writeMirrorsIni(installation.filePath(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
+    }
+    QStringList before = snapshotContents(installation.path());
+
+    QProcess update;
+    update.setProcessEnvironment(env);
+    update.start(executable, arguments);
+    QVERIFY(update.waitForStarted());
+    const auto pid = pid_t(update.processId());
+    if (scenario == QLatin1String("SIGINT")) {
+        QVERIFY(QTest::qWaitFor([&] { return mirror.requestCount(slowFile) > 0; }, 15000));
+        QCOMPARE(::kill(pid, SIGINT), 0);
+    } else if (scenario == QLatin1String("SIGINT twice")) {
+        // Signals of one kind sent together merge: the second goes once the first was caught.
+        QVERIFY(QTest::qWaitFor([&] { return catchesSignal(pid, SIGINT); }, 15000));
+        QCOMPARE(::kill(pid, SIGINT), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !catchesSignal(pid, SIGINT); }, 15000));
+        QCOMPARE(::kill(pid, SIGINT), 0);
+    }
+    // The mirror lives in this process: its event loop must run while the program works.
+    QVERIFY(QTest::qWaitFor([&] { return update.state() == QProcess::NotRunning; }, 20000));
+    const QString output = QString::fromUtf8(scenario == QLatin1String("no display") ? update.readAllStandardOutput()
+                                                                                      : update.readAllStandardError());
+    QCOMPARE(update.exitStatus(), exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
+    QVERIFY2(update.exitCode() == qAbs(exitCode), qPrintable(output));
+    for (const QString& text : std::as_const(printed))
+        QVERIFY2(output.contains(text), qPrintable(text + QStringLiteral("\n--- not in ---\n") + output));
+
+    // Nothing installed changed; only a run that got as far as start-up removed the leftover.
+    QStringList after = snapshotContents(installation.path());
+    after.removeIf([](const QString& line) { return line.startsWith(QLatin1String("update.ini ")); });
+    if (scenario != QLatin1String("no display"))
+        before.removeIf([](const QString& line) { return line.startsWith(QLatin1String("_old_update ")); });
+    QCOMPARE(after, before);
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)

@@ -20,6 +20,10 @@ const QString ClientType = QStringLiteral("client_linux_amd64");
 const QString Updater = QStringLiteral(QUORVEL_BINARY_DIR "/src/update_test");
 const QString Publish = QStringLiteral(QUORVEL_BINARY_DIR "/tools/quorvel-publish/quorvel-publish");
 const QString BigFile = QStringLiteral("data/big.bin");
+// Programs by their mode in the release folder alone: one travels gzipped, one plain.
+const QStringList Programs = {QStringLiteral("bin/client"), QStringLiteral("bin/myclient")};
+const QFile::Permissions Executable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
+const QFile::Permissions Mode755 = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther | Executable;
 
 // Release N: a start script, the updater itself (a special file), text that travels gzipped,
 // binary data that does not, names with blanks, and files that come and go between versions.
@@ -30,6 +34,7 @@ QMap<QString, QByteArray> releaseFiles(int version)
         {"qv3client_runscript.sh", "#!/bin/sh\necho v" + n + " >> \"$QUORVEL_E2E_MARKER\"\n"},
         {"update", readTestFile(Updater) + "\nrelease " + n + "\n"},
         {"bin/client", QByteArray("client code, release " + n + "\n").repeated(4000)},
+        {"bin/myclient", randomTestData(50000, 10 + quint32(version))},
         {"lib/libdata.so", randomTestData(300000, 1)},
         {BigFile, randomTestData(1024 * 1024, 2)},
         {"docs/read me.txt", "Release " + n + "\n"},
@@ -116,6 +121,8 @@ void tst_EndToEnd::initTestCase()
             QVERIFY(writeTestFile(releaseDir(version) + '/' + it.key(), it.value()));
         QVERIFY(QFile::setPermissions(releaseDir(version) + QStringLiteral("/qv3client_runscript.sh"),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        for (const QString& program : Programs)
+            QVERIFY(QFile::setPermissions(releaseDir(version) + '/' + program, Mode755));
         QVERIFY(publish(version, mirrorRoot));
     }
     // The alpha channel's own server carries version 3 only.
@@ -242,6 +249,10 @@ void tst_EndToEnd::update()
     // The client was started, the installation is the release, and nothing is left behind.
     QTRY_COMPARE(readTestFile(run.filePath(QStringLiteral("client-started"))), "v" + QByteArray::number(target) + '\n');
     QCOMPARE(installedFiles(install), installedFiles(releaseDir(target)));
+    for (const QString& program : Programs)
+        QVERIFY2((QFileInfo(install + '/' + program).permissions() & Executable) == Executable, qPrintable(program));
+    for (const QString& data : {QStringLiteral("docs/read me.txt"), BigFile})
+        QVERIFY2(!(QFileInfo(install + '/' + data).permissions() & Executable), qPrintable(data));
     // (Qt keeps its runtime folder there too when XDG_RUNTIME_DIR is not set.)
     const QStringList leftovers = QDir(tmp).entryList({QStringLiteral("quorvel_temp_*")}, QDir::AllEntries | QDir::System);
     QVERIFY2(leftovers.isEmpty(), qPrintable(leftovers.join(QLatin1Char(' '))));

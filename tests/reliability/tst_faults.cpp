@@ -152,7 +152,7 @@ void tst_Faults::update_data()
     QTest::addColumn<QString>("localClass"); // "" for a row of mirror faults, counted per fault
     QTest::addColumn<QStringList>("mirrors"); // the fault of each mirror, "" for a good one
     QTest::addColumn<QString>("local");
-    QTest::addColumn<bool>("updated");        // release 2 installed, else release 1 intact
+    QTest::addColumn<int>("exitCode");        // 0: release 2 installed, else release 1 intact
     QTest::addColumn<QString>("logged");
 
     const QString exhausted = QStringLiteral("There are no (more) known working mirrors available");
@@ -170,33 +170,33 @@ void tst_Faults::update_data()
                         {"corrupt", "md5 sum for"}};
     for (const auto& row : mirrorFaults)
         QTest::addRow("%s, then a good mirror", row.fault)
-            << "" << QStringList{row.fault, ""} << "" << true << row.logged;
+            << "" << QStringList{row.fault, ""} << "" << 0 << row.logged;
     // Every mirror faulty, each in another way: nothing is installed.
     for (int i = 0; i < 8; i += 2) {
         const QString first = mirrorFaults[i].fault;
         const QString second = mirrorFaults[i + 1].fault;
         QTest::addRow("%s and %s, no good mirror", mirrorFaults[i].fault, mirrorFaults[i + 1].fault)
-            << "" << QStringList{first, second} << "" << false << exhausted;
+            << "" << QStringList{first, second} << "" << 3 << exhausted;
     }
     QTest::newRow("stall, corrupt, then a good mirror")
-        << "" << QStringList{"stall", "corrupt", ""} << "" << true << "md5 sum for";
+        << "" << QStringList{"stall", "corrupt", ""} << "" << 0 << "md5 sum for";
 
     const QStringList good{"", ""};
     QTest::newRow("file in the way of a new directory")
-        << "file in the way of a directory" << good << "file at data" << false
+        << "file in the way of a directory" << good << "file at data" << 5
         << "Could not create dir '%1/data' because it already exists and is not a dir";
     QTest::newRow("directory in the way of a file")
-        << "directory in the way of a file" << good << "dir at docs/readme.txt" << false << "is a directory";
+        << "directory in the way of a file" << good << "dir at docs/readme.txt" << 5 << "is a directory";
     QTest::newRow("installed file is a link to outside")
-        << "link at an installed path" << good << "link at lib/libcore.so" << true << "";
+        << "link at an installed path" << good << "link at lib/libcore.so" << 0 << "";
     QTest::newRow("dangling link at an old copy")
-        << "link at an _old_ path" << good << "dangling link at lib/_old_libcore.so" << true << "";
+        << "link at an _old_ path" << good << "dangling link at lib/_old_libcore.so" << 0 << "";
     QTest::newRow("link at an old copy to a file outside")
-        << "link at an _old_ path" << good << "link at bin/_old_tool" << true << "";
+        << "link at an _old_ path" << good << "link at bin/_old_tool" << 0 << "";
     QTest::newRow("read-only installation, unprivileged user")
-        << "read-only installation" << good << "read-only" << false << "unable to create dir %1/add-ons";
+        << "read-only installation" << good << "read-only" << 5 << "unable to create dir %1/add-ons";
     QTest::newRow("temporary file system full")
-        << "temporary file system full" << good << "full tmp" << false << "No space left on device";
+        << "temporary file system full" << good << "full tmp" << 3 << "No space left on device";
 }
 
 void tst_Faults::update()
@@ -204,7 +204,8 @@ void tst_Faults::update()
     QFETCH(QString, localClass);
     QFETCH(QStringList, mirrors);
     QFETCH(QString, local);
-    QFETCH(bool, updated);
+    QFETCH(int, exitCode);
+    const bool updated = exitCode == 0;
     QFETCH(QString, logged);
 
     QTemporaryDir sandbox;
@@ -290,15 +291,16 @@ void tst_Faults::update()
     classes.removeDuplicates();
     for (const QString& name : std::as_const(classes))
         ++tallies[name].runs;
-    // A failed update leaves the window open on its message: the run ends there.
+    // Unattended, a failed update ends the program too, with the code of its kind of failure.
     QByteArray log;
     const bool ended = QTest::qWaitFor(
         [&] {
             log += updater.readAll();
-            return updater.state() == QProcess::NotRunning || log.contains("Update cancelled");
+            return updater.state() == QProcess::NotRunning;
         },
         60000);
-    const bool crashed = updater.state() == QProcess::NotRunning && updater.exitStatus() == QProcess::CrashExit;
+    const bool crashed = ended && updater.exitStatus() == QProcess::CrashExit;
+    const int code = updater.exitCode();
     updater.kill();
     updater.waitForFinished();
     log += updater.readAll();
@@ -307,6 +309,7 @@ void tst_Faults::update()
     // Test messages are cut at about 1000 characters: the end of the log tells most.
     const QByteArray tail = log.right(900);
     QVERIFY2(ended && !crashed, tail.constData());
+    QVERIFY2(code == exitCode, qPrintable(QString::number(code) + QLatin1Char('\n') + QString::fromUtf8(tail)));
 
     QVERIFY2(log.contains(updated ? "Update successfully finished" : "Update cancelled"), tail.constData());
     QVERIFY2(log.contains(logged.toUtf8()), tail.constData());

@@ -10,6 +10,7 @@
 #include <QDirIterator>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSettings>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -319,6 +320,9 @@ void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
     };
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         QVERIFY(writeTestFile(path("v1/") + it.key(), it.value()));
+    // Programs by their mode alone, one with a name the list must quote.
+    for (const char* program : {"start.sh", "bin/app", "names/com,ma;semi=eq.txt"})
+        QVERIFY(QFile::setPermissions(path("v1/") + program, QFile::permissions(path("v1/") + program) | QFile::ExeOwner));
     // A link that stays inside the folder is published as the file it names.
     QVERIFY(QFile::link(QStringLiteral("bin/app"), path("v1/app-link")));
     QVERIFY(writeTestFile(path("v0/old/gone.txt"), "gone"));
@@ -339,8 +343,17 @@ void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
     QByteArray sig = readTestFile(v1 + "/client_test.ini.sig");
     const bool valid = verify_msg(&key, reinterpret_cast<const unsigned char*>(ini.constData()), ini.size(),
                                   reinterpret_cast<unsigned char*>(sig.data()), sig.size());
+    // The programs' names are signed too.
+    ini.replace("executables=", "executables=empty.txt, ");
+    const bool tamperedValid = verify_msg(&key, reinterpret_cast<const unsigned char*>(ini.constData()), ini.size(),
+                                          reinterpret_cast<unsigned char*>(sig.data()), sig.size());
     rsa_free(&key);
     QVERIFY(valid);
+    QVERIFY(!tamperedValid);
+    // An updater that knows nothing of them reads sections only, each key a file or a deletion.
+    QSettings sections(v1 + "/client_test.ini", QSettings::IniFormat);
+    QCOMPARE(sections.childGroups(), (QStringList{"delete", "files", "gzip"}));
+    QCOMPARE(MakeDownloadReplaceListFunc::getFileCount(sections), release.size() + 2);
 
     // Into an installation that has only the file the previous release dropped: everything
     // is downloaded and installed, and that file is deleted.
@@ -351,6 +364,7 @@ void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
     QCOMPARE(lists.replaceList.size(), release.size() + 1);
     QMap<QString, QByteArray> installed;
     QStringList compressed;
+    QStringList executables;
     for (int i = 0; i < lists.replaceList.size(); ++i) {
         const FileDownloadSpecification& download = lists.downloadList.at(i);
         const FileReplaceSpecification& replace = lists.replaceList.at(i);
@@ -365,6 +379,8 @@ void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
             QCOMPARE(quint64(content.size()), replace.unzipSize);
         }
         installed.insert(replace.pureDestFilePath(), content);
+        if (replace.executable)
+            executables << replace.pureDestFilePath();
     }
     QMap<QString, QByteArray> expected = release;
     expected.insert("app-link", text);
@@ -373,6 +389,8 @@ void tst_QuorvelPublish::releaseReadsBackAsTheRelease()
     compressed.sort();
     QCOMPARE(compressed, (QStringList{"app-link", "bin/app", "names/with space.txt",
                                       QStringLiteral("names/\u00fcmlaut \u00e4/\u65e5\u672c.txt")}));
+    executables.sort();
+    QCOMPARE(executables, (QStringList{"app-link", "bin/app", "names/com,ma;semi=eq.txt", "start.sh"}));
 
     // Version 2 against the product ini of version 1: its dropped files and the earlier
     // deletion are in "delete".

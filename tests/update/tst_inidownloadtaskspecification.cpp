@@ -200,6 +200,7 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents();
         QCoreApplication::processEvents();
         QCOMPARE(task->getState(), int(StateErrorCanceled));
+        QVERIFY(task->signatureRefused());
         QCOMPARE(canceled.count(), 1);
         QCOMPARE(finished.count(), 0);
         const int retries = IniDownloadTaskSpecification::MaxRetries;
@@ -249,6 +250,7 @@ private Q_SLOTS:
         task->execute();
         QVERIFY(canceled.wait(10000));
         QCOMPARE(task->getState(), int(StateErrorCanceled));
+        QVERIFY(!task->signatureRefused());
         QCOMPARE(task->getRetryCount(), 0);
         QVERIFY(!texts(messages).join('\n').contains(QLatin1String("Could not verify")));
         QCOMPARE(server->totalRequests(), 1);

@@ -109,10 +109,14 @@ QString entryValue(const PublishedFile& file, const QString& path)
 // section -> key -> value, as the product ini must read back.
 using IniContent = QMap<QString, QMap<QString, QString>>;
 
-bool writeIni(const QString& path, const IniContent& content, QString& error)
+// executables: installed paths of the programs, kept outside every section.
+bool writeIni(const QString& path, const IniContent& content, const QStringList& executables, QString& error)
 {
+    const QString executablesKey = MakeDownloadReplaceListFunc::executablesKey();
     {
         QSettings ini(path, QSettings::IniFormat);
+        if (!executables.isEmpty())
+            ini.setValue(executablesKey, executables);
         for (auto section = content.cbegin(); section != content.cend(); ++section) {
             ini.beginGroup(section.key());
             for (auto entry = section->cbegin(); entry != section->cend(); ++entry)
@@ -127,6 +131,10 @@ bool writeIni(const QString& path, const IniContent& content, QString& error)
     }
     // Read back as the updater reads it: every key, nothing else, each value unchanged.
     QSettings ini(path, QSettings::IniFormat);
+    if (ini.value(executablesKey).toStringList() != executables) {
+        error = QStringLiteral("the names of the executable files do not read back from the product ini as written");
+        return false;
+    }
     for (auto section = content.cbegin(); section != content.cend(); ++section) {
         ini.beginGroup(section.key());
         const QStringList keys = ini.allKeys();
@@ -162,8 +170,14 @@ struct Release
 {
     Options options;
     QStringList files;
+    QStringList executables; // the files with an execute bit in the release folder
     QStringList deletions;
 };
+
+bool isExecutable(const QString& path)
+{
+    return QFileInfo(path).permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
 
 bool plan(Release& release, QString& error)
 {
@@ -174,6 +188,8 @@ bool plan(Release& release, QString& error)
         error = refusal(path, options);
         if (!error.isEmpty())
             return false;
+        if (isExecutable(options.releaseDir + QLatin1Char('/') + path))
+            release.executables.append(path);
     }
     if (!options.previous.isEmpty()) {
         QStringList installed;
@@ -205,7 +221,8 @@ bool plan(Release& release, QString& error)
     for (const QString& path : release.deletions)
         names[deleteSection][path] = QString();
     QTemporaryDir scratch;
-    return scratch.isValid() && writeIni(scratch.filePath(QStringLiteral("names.ini")), names, error);
+    return scratch.isValid()
+           && writeIni(scratch.filePath(QStringLiteral("names.ini")), names, release.executables, error);
 }
 
 // Writes everything into staging; the caller moves it into place.
@@ -234,7 +251,7 @@ bool build(const Release& release, Rsa_key* key, const QString& staging, QString
     for (const QString& path : release.deletions)
         content[deleteSection][path] = QString();
     const QString iniPath = staging + QLatin1Char('/') + options.type + QStringLiteral(".ini");
-    if (!writeIni(iniPath, content, error))
+    if (!writeIni(iniPath, content, release.executables, error))
         return false;
     if (signFile(key, options.keyPath, iniPath) != ExitOk) {
         error.clear(); // signFile has reported it

@@ -1,7 +1,7 @@
 // quorvel-update-server: the update server's UDP side for the Quorvel 3 updater.
+#include "core/unixsignals.h"
 #include "logwriter.h"
 #include "serverconfig.h"
-#include "unixsignals.h"
 #include "updateserver.h"
 
 #include <QCommandLineParser>
@@ -137,11 +137,15 @@ int main(int argc, char* argv[])
     server.setQueryLog(options.queryLog);
     if (!server.bind(options.address, options.versionPort, options.bannerPort, errorText))
         return fail(errorText);
-    UnixSignals unixSignals;
+    UnixSignals unixSignals({SIGHUP, SIGINT, SIGTERM}, false);
     if (!unixSignals.isValid())
         return fail(QStringLiteral("cannot set up signal handling"));
-    QObject::connect(&unixSignals, &UnixSignals::hangup, &server, [&] { reload(server, log, options); });
-    QObject::connect(&unixSignals, &UnixSignals::terminate, &app, &QCoreApplication::quit);
+    QObject::connect(&unixSignals, &UnixSignals::received, &server, [&](int number) {
+        if (number == SIGHUP)
+            reload(server, log, options);
+        else
+            QCoreApplication::quit();
+    });
     log.writeLine(QStringLiteral("listening %1 version-port %2 banner-port %3")
                       .arg(options.address.toString())
                       .arg(server.versionPort())
