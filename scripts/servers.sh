@@ -78,6 +78,7 @@ wait_for_url() {
 # ports, with more options if given; sets VERSION_PORT and BANNER_PORT.
 start_update_server() {
   local _
+  : > "$3" # there before the server's first line, for the wait below
   "$1/tools/quorvel-update-server/quorvel-update-server" --config "$2" \
     --address 127.0.0.1 --version-port 0 --banner-port 0 "${@:4}" > "$3" 2>&1 &
   SERVER_PIDS+=($!)
