@@ -34,7 +34,7 @@ class FileCheck : public QObject
 public:
     enum Verdict {
         Pending,
-        Good,        // there, of the listed size (not longer than the cap); digest() is set
+        Good,        // there, of the listed size (not longer than the cap); digest() set when asked for
         Missing,     // the mirror answered with an HTTP status other than success
         WrongSize,   // another size than listed, or longer than the cap
         Unreachable, // no HTTP answer: refused, timed out, cut off
