@@ -74,12 +74,13 @@ wait_for_url() {
   return 1
 }
 
-# start_update_server BUILD_DIR CONFIG LOG: the reference update server on free ports; sets
-# VERSION_PORT and BANNER_PORT.
+# start_update_server BUILD_DIR CONFIG LOG [OPTION...]: the reference update server on free
+# ports, with more options if given; sets VERSION_PORT and BANNER_PORT.
 start_update_server() {
   local _
+  : > "$3" # there before the server's first line, for the wait below
   "$1/tools/quorvel-update-server/quorvel-update-server" --config "$2" \
-    --address 127.0.0.1 --version-port 0 --banner-port 0 > "$3" 2>&1 &
+    --address 127.0.0.1 --version-port 0 --banner-port 0 "${@:4}" > "$3" 2>&1 &
   SERVER_PIDS+=($!)
   for _ in $(seq 50); do grep -q '^listening ' "$3" && break; sleep 0.1; done
   read -r _ _ _ VERSION_PORT _ BANNER_PORT < <(grep '^listening ' "$3")

@@ -18,11 +18,12 @@ QString ReferenceServer::executablePath()
     return QStringLiteral(QUORVEL_BINARY_DIR "/tools/quorvel-update-server/quorvel-update-server");
 }
 
-bool ReferenceServer::start(const QString& configPath, const QString& bindAddress)
+bool ReferenceServer::start(const QString& configPath, const QString& bindAddress, const QStringList& extraArgs)
 {
-    server.start(program, {QStringLiteral("--config"), configPath, QStringLiteral("--address"),
-                                    bindAddress, QStringLiteral("--version-port"),
-                                    QStringLiteral("0"), QStringLiteral("--banner-port"), QStringLiteral("0")});
+    server.start(program, QStringList{QStringLiteral("--config"), configPath, QStringLiteral("--address"), bindAddress,
+                                      QStringLiteral("--version-port"), QStringLiteral("0"),
+                                      QStringLiteral("--banner-port"), QStringLiteral("0")}
+                              + extraArgs);
     if (!server.waitForStarted(5000))
         return false;
     static const QRegularExpression listening(

@@ -15,7 +15,9 @@ public:
     static QString executablePath();
 
     // Starts it with the configuration file; false when it did not report its ports.
-    bool start(const QString& configPath, const QString& bindAddress = QStringLiteral("127.0.0.1"));
+    // extraArgs: more options, e.g. {"--query-log", "errors"}.
+    bool start(const QString& configPath, const QString& bindAddress = QStringLiteral("127.0.0.1"),
+               const QStringList& extraArgs = {});
     void stop();
 
     quint16 versionPort() const { return versionPortNumber; }

@@ -1,12 +1,17 @@
 #include "core/configuration.h"
+#include "support/mirrorsini.h"
+#include "support/nginxmirrors.h"
 #include "support/testfiles.h"
+#include "support/testrelease.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
 #include "update/tomcryptutil.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSettings>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,6 +23,8 @@
 namespace {
 
 const char* const kTool = QUORVEL_BINARY_DIR "/tools/quorvel-publish/quorvel-publish";
+// A file of the audited release, published gzip-compressed.
+const QByteArray readmeText = QByteArray("words ").repeated(5000);
 
 struct Result
 {
@@ -45,8 +52,14 @@ private Q_SLOTS:
     void releaseReadsBackAsTheRelease();
     void releaseRefuses_data();
     void releaseRefuses();
+    void auditsMirrors_data();
+    void auditsMirrors();
 
 private:
+    // Version 7 of client_test on nginx: m1 lacks a file, m2 has one of another size, m3 one
+    // corrupted at the same size, m4 is down; m5 serves another validly signed product ini,
+    // m6 a complete copy with a broken signature.
+    bool serveAuditMirrors();
     Result tool(const QStringList& args);
     // Runs the updater's list compiler on a published version against an installation root.
     FileSpecifications compile(const QString& versionDir, const QString& installRoot);
@@ -57,6 +70,8 @@ private:
     QTemporaryDir top;
     QDir work;
     int testNumber = 0;
+    NginxMirrors nginx;
+    QStringList mirrorUrls; // base URLs of m1 to m6, without the version
 };
 
 void tst_QuorvelPublish::initTestCase()
@@ -162,6 +177,13 @@ void tst_QuorvelPublish::exitCodes_data()
     QTest::newRow("damaged private key") << QStringList{"sign", "damaged.key", "nosig.txt"} << 2
                                          << "damaged.key is not a usable key file";
     QTest::newRow("release help") << QStringList{"release", "--help"} << 0 << QString();
+    QTest::newRow("audit with a junk key") << QStringList{"audit", "--key", "junk.key", "--version", "1", "absent.ini"}
+                                           << 2 << "junk.key is not a usable key file";
+    QTest::newRow("audit without mirrors") << QStringList{"audit", "--key", "demo.pub", "--version", "1", "absent.ini"}
+                                           << 2 << "cannot read absent.ini";
+    QTest::newRow("audit requiring nothing") << QStringList{"audit", "--key", "demo.pub", "--version", "1", "--require",
+                                                            "0", "data.txt"}
+                                             << 2 << "--require \"0\"";
 }
 
 void tst_QuorvelPublish::exitCodes()
@@ -485,6 +507,108 @@ void tst_QuorvelPublish::releaseRefuses()
     QVERIFY2(result.err.contains(stderrHas.toUtf8()), result.err.constData());
     QCOMPARE(result.err.count('\n'), 1);
     QCOMPARE(treeOf(path("mirror")), before);
+}
+
+bool tst_QuorvelPublish::serveAuditMirrors()
+{
+    if (!mirrorUrls.isEmpty())
+        return true;
+    const QString root = top.filePath(QStringLiteral("mirrors"));
+    TestRelease release(7);
+    release.files["a.bin"] = randomTestData(200000, 1);
+    release.files["b.txt"] = "b";
+    release.files["c.bin"] = randomTestData(100000, 2);
+    release.files["doc/readme.txt"] = readmeText;
+    release.gzipped << "doc/readme.txt";
+    TestRelease other = release;
+    other.files["b.txt"] = "another b";
+    for (const char* mirror : {"m1", "m2", "m3", "m6"})
+        if (!release.publish(root + QLatin1Char('/') + QLatin1String(mirror)))
+            return false;
+    QByteArray corrupted = release.files["a.bin"];
+    corrupted[1000] = char(corrupted.at(1000) ^ 1);
+    QByteArray signature = readTestFile(root + "/m6/7/client_test.ini.sig");
+    signature[10] = char(signature.at(10) ^ 1);
+    QTcpServer closed; // a port where nothing listens
+    if (!other.publish(root + "/m5") || !QFile::remove(root + "/m1/7/files/c.bin")
+        || !writeTestFile(root + "/m2/7/files/a.bin", release.files["a.bin"].left(199999))
+        || !writeTestFile(root + "/m3/7/files/a.bin", corrupted)
+        || !writeTestFile(root + "/m6/7/client_test.ini.sig", signature) || !closed.listen(QHostAddress::LocalHost))
+        return false;
+    const QString down = QStringLiteral("http://127.0.0.1:%1/m4").arg(closed.serverPort());
+    closed.close();
+    if (!nginx.start(root, top.filePath(QStringLiteral("nginx")), NginxMirrors::Options()))
+        return false;
+    for (const char* mirror : {"m1", "m2", "m3", "m4", "m5", "m6"})
+        mirrorUrls << (mirror == QLatin1String("m4") ? down : nginx.urls().first().toString() + QLatin1String(mirror));
+    return true;
+}
+
+void tst_QuorvelPublish::auditsMirrors_data()
+{
+    QTest::addColumn<int>("mirrors"); // the first of m1 to m6 in mirrors.ini
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("report"); // {m1} ... stand for the mirrors' URLs, {bytes} for the release's size
+
+    const QString sizes = "client_test 7: 4 files, 0.3 MiB; sizes checked\n"
+                          "mirror1 {m1}: missing 1 (files/c.bin)\n"
+                          "mirror2 {m2}: wrong size 1 (files/a.bin)\n"
+                          "mirror3 {m3}: complete\n"
+                          "mirror4 {m4}: unreachable (connection refused)\n";
+    const QString md5 = "client_test 7: 4 files, 0.3 MiB; sizes and MD5 checked\n"
+                        "mirror1 {m1}: missing 1 (files/c.bin)\n"
+                        "mirror2 {m2}: wrong size 1 (files/a.bin)\n"
+                        "mirror3 {m3}: wrong MD5 1 (files/a.bin)\n"
+                        "mirror4 {m4}: unreachable (connection refused)\n";
+    const QString quarter = "complete: 1 of 4 mirrors, 25% of the pool's weight\n";
+    const QString none = "complete: 0 of 4 mirrors, 0% of the pool's weight\n";
+    QTest::newRow("sizes") << 4 << QStringList() << 1 << sizes + quarter;
+    QTest::newRow("sizes, a quarter required") << 4 << QStringList{"--require", "25"} << 0 << sizes + quarter;
+    QTest::newRow("sizes, a third required") << 4 << QStringList{"--require", "33.3"} << 1 << sizes + quarter;
+    QTest::newRow("MD5") << 4 << QStringList{"--deep"} << 1 << md5 + none;
+    QTest::newRow("MD5, a quarter required") << 4 << QStringList{"--deep", "--require", "25", "--streams", "1"} << 1
+                                             << md5 + none;
+    QTest::newRow("stale and forged product ini")
+        << 6 << QStringList() << 1
+        << sizes + "mirror5 {m5}: ini differs\nmirror6 {m6}: signature invalid\n"
+                   "complete: 1 of 6 mirrors, 16.7% of the pool's weight\n";
+    QTest::newRow("JSON") << 4 << QStringList{"--deep", "--json"} << 1 << R"({"type": "client_test", "version": 7,
+        "deep": true, "release": "client_test 7: 4 files, 0.3 MiB; sizes and MD5 checked", "files": 4, "bytes": {bytes},
+        "completeWeight": 0, "totalWeight": 4, "completePercent": 0, "exitCode": 1, "mirrors": [
+        {"name": "mirror1", "url": "{m1}", "weight": 1, "status": "incomplete", "missing": ["files/c.bin"], "wrongSize": [], "wrongMd5": []},
+        {"name": "mirror2", "url": "{m2}", "weight": 1, "status": "incomplete", "missing": [], "wrongSize": ["files/a.bin"], "wrongMd5": []},
+        {"name": "mirror3", "url": "{m3}", "weight": 1, "status": "incomplete", "missing": [], "wrongSize": [], "wrongMd5": ["files/a.bin"]},
+        {"name": "mirror4", "url": "{m4}", "weight": 1, "status": "unreachable", "reason": "connection refused",
+         "missing": [], "wrongSize": [], "wrongMd5": []}]})";
+}
+
+void tst_QuorvelPublish::auditsMirrors()
+{
+    QFETCH(int, mirrors);
+    QFETCH(QStringList, args);
+    QFETCH(int, code);
+    QFETCH(QString, report);
+    if (!NginxMirrors::available())
+        QSKIP("nginx is not installed");
+    QVERIFY2(serveAuditMirrors(), qPrintable(nginx.errorText()));
+    QList<TestMirrorEntry> entries;
+    for (int i = 0; i < mirrors; ++i) {
+        entries.append({testMirrorName(i), mirrorUrls.at(i), QString()});
+        report.replace(QStringLiteral("{m%1}").arg(i + 1), mirrorUrls.at(i) + QStringLiteral("/7"));
+    }
+    QVERIFY(writeMirrorsIni(path("mirrors.ini"), entries));
+    report.replace(QStringLiteral("{bytes}"), QString::number(300001 + gzipData(readmeText).size()));
+    QVERIFY(QFile::copy(QUORVEL_SOURCE_DIR "/tests/keys/test_public.key", path("test.pub")));
+
+    const Result result = tool(QStringList{"audit", "--key", "test.pub", "--version", "7", "--type", "client_test"} + args
+                               << "mirrors.ini");
+    QCOMPARE(result.code, code);
+    QCOMPARE(result.err, QByteArray()); // no terminal, no progress line
+    if (args.contains("--json"))
+        QCOMPARE(QJsonDocument::fromJson(result.out), QJsonDocument::fromJson(report.toUtf8()));
+    else
+        QCOMPARE(QString::fromUtf8(result.out), report);
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvelPublish)

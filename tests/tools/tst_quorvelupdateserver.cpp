@@ -25,11 +25,13 @@ QString writeConfig(const QTemporaryDir& dir, const QByteArray& content)
 
 // Sends one request and returns the reply; a null array when none came within timeoutMs.
 // sender: where the reply came from.
+// from: the client's own address.
 QByteArray ask(quint16 port, const QByteArray& request, int timeoutMs = 2000,
-               const QHostAddress& server = QHostAddress(QHostAddress::LocalHost), QHostAddress* sender = nullptr)
+               const QHostAddress& server = QHostAddress(QHostAddress::LocalHost), QHostAddress* sender = nullptr,
+               const QHostAddress& from = QHostAddress(QHostAddress::LocalHost))
 {
     QUdpSocket socket;
-    if (!socket.bind(QHostAddress(QHostAddress::LocalHost), 0))
+    if (!socket.bind(from, 0))
         return QByteArray();
     socket.writeDatagram(request, server, port);
     if (!socket.waitForReadyRead(timeoutMs))
@@ -80,6 +82,9 @@ private Q_SLOTS:
     void reloadsOnHangup();
     void answersFromTheAddressAsked();
     void answersWhileTheLogStalls();
+    void rollsOutByAddress();
+    void logsTheQueriesAskedFor_data();
+    void logsTheQueriesAskedFor();
 };
 
 void tst_QuorvelUpdateServer::answersRequestsFromConfig()
@@ -100,16 +105,19 @@ void tst_QuorvelUpdateServer::answersRequestsFromConfig()
     // A large junk datagram is logged by a short prefix, not in full.
     QVERIFY(ask(server.versionPort(), QByteArray(60000, '\xab'), 300).isNull());
 
-    QTRY_COMPARE(server.output().count(QLatin1Char('\n')), 7);
+    QTRY_COMPARE(server.output().count(QLatin1Char('\n')), 8);
     const QStringList lines = server.output().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QVERIFY(lines.at(1).contains(QRegularExpression(QStringLiteral("^\\S+ 127\\.0\\.0\\.1:\\d+ version-list 28 bytes$"))));
-    QVERIFY(lines.at(2).contains(QStringLiteral(" news 28 bytes")));
-    QVERIFY(lines.at(3).contains(QStringLiteral(" banner 45 bytes")));
-    QVERIFY(lines.at(4).contains(QStringLiteral(" unknown(0101) no reply")));
-    QVERIFY(lines.at(5).contains(QStringLiteral(" unknown(3300) no reply")));
-    QVERIFY2(lines.at(6).endsWith(QStringLiteral(" unknown(") + QString::fromLatin1(QByteArray(16, '\xab').toHex())
+    QVERIFY2(lines.at(1).endsWith(QStringLiteral(" announcing stable 100 to all; beta nothing; alpha 300 to all; "
+                                                 "query log: every query")),
+             qPrintable(lines.at(1)));
+    QVERIFY(lines.at(2).contains(QRegularExpression(QStringLiteral("^\\S+ 127\\.0\\.0\\.1:\\d+ version-list 28 bytes$"))));
+    QVERIFY(lines.at(3).contains(QStringLiteral(" news 28 bytes")));
+    QVERIFY(lines.at(4).contains(QStringLiteral(" banner 45 bytes")));
+    QVERIFY(lines.at(5).contains(QStringLiteral(" unknown(0101) no reply")));
+    QVERIFY(lines.at(6).contains(QStringLiteral(" unknown(3300) no reply")));
+    QVERIFY2(lines.at(7).endsWith(QStringLiteral(" unknown(") + QString::fromLatin1(QByteArray(16, '\xab').toHex())
                                   + QStringLiteral("... 60000 bytes) no reply")),
-             qPrintable(lines.at(6).left(200)));
+             qPrintable(lines.at(7).left(200)));
 }
 
 void tst_QuorvelUpdateServer::checkerReadsServerAnswers()
@@ -161,6 +169,16 @@ void tst_QuorvelUpdateServer::rejectsBadConfig_data()
     QTest::newRow("invalid UTF-8") << QByteArray("[news]\ntext=caf\xe9\n") << ":2: invalid UTF-8";
     QTest::newRow("repeated group") << QByteArray("[stable]\nversion=1\n[Stable]\n") << ":3: group [stable] repeated (first at line 1)";
     QTest::newRow("repeated key") << QByteArray("[stable]\nversion=1\nVersion=2\n") << ":3: key \"version\" repeated in [stable] (first at line 2)";
+    QTest::newRow("rollout without previous") << QByteArray("[stable]\nversion=2\nrollout=10\n")
+                                              << ":3: [stable] rollout needs a previous version";
+    QTest::newRow("rollout not a percentage") << QByteArray("[beta]\nversion=2\nprevious=1\nrollout=101\n")
+                                              << ":4: [beta] rollout \"101\" is not a percentage from 0 to 100";
+    QTest::newRow("previous not a number") << QByteArray("[alpha]\nversion=2\nprevious=1.0\n")
+                                           << ":3: [alpha] previous \"1.0\" is not a decimal build number";
+    QTest::newRow("previous label alone") << QByteArray("[stable]\nversion=2\nprevious_label=old\n")
+                                          << ":3: [stable] has a previous_label but no previous";
+    QTest::newRow("previous without version") << QByteArray("[stable]\nprevious=1\n")
+                                              << ":2: [stable] has a previous but no version";
     QTest::newRow("missing file") << QByteArray() << "cannot read";
 }
 
@@ -275,6 +293,111 @@ void tst_QuorvelUpdateServer::answersWhileTheLogStalls()
             junk.writeDatagram(QByteArray("junk"), QHostAddress(QHostAddress::LocalHost), port);
         QVERIFY2(ask(port, QByteArray("3\0", 2)) == QByteArray("100,,"), qPrintable(QString::number(batch)));
     }
+}
+
+void tst_QuorvelUpdateServer::rollsOutByAddress()
+{
+    // 2,000 clients, each from its own loopback address; stable is staged, beta is not.
+    QList<QHostAddress> clients;
+    for (quint32 i = 0; i < 2000; ++i)
+        clients << QHostAddress((127u << 24) | (1u << 16) | ((i / 250) << 8) | (i % 250 + 1));
+    QTemporaryDir dir;
+    const auto staged = [&](int version, int rollout) {
+        return writeConfig(dir, QStringLiteral("[stable]\nversion=%1\nprevious=100\nrollout=%2\n[beta]\nversion=7\n")
+                                    .arg(version)
+                                    .arg(rollout)
+                                    .toLatin1());
+    };
+    ReferenceServer server;
+    QVERIFY(server.start(staged(101, 10)));
+    QTRY_VERIFY(server.output().contains(QStringLiteral(" announcing stable 101 to 10% of addresses, 100 to the rest; ")));
+    // Which clients get the new version; every answer is one of the two lists.
+    const auto newOnes = [&](const QByteArray& newList, const QByteArray& previousList) {
+        QList<bool> gotNew;
+        for (const QHostAddress& client : clients) {
+            const QByteArray reply = ask(server.versionPort(), QByteArray("3\0", 2), 2000,
+                                         QHostAddress(QHostAddress::LocalHost), nullptr, client);
+            if (reply != newList && reply != previousList)
+                return QList<bool>{};
+            gotNew << (reply == newList);
+        }
+        return gotNew;
+    };
+    const auto share = [&](const QList<bool>& gotNew) { return 100.0 * gotNew.count(true) / clients.size(); };
+    int reloads = 0;
+    const auto reloadWith = [&](int version, int rollout) {
+        staged(version, rollout);
+        ::kill(pid_t(server.process().processId()), SIGHUP);
+        ++reloads;
+        return QTest::qWaitFor([&] { return server.output().count(QStringLiteral(" configuration reloaded ")) == reloads; });
+    };
+
+    const QList<bool> tenth = newOnes("101,7,", "100,7,");
+    QVERIFY2(qAbs(share(tenth) - 10) <= 3, qPrintable(QString::number(share(tenth))));
+    QVERIFY(reloadWith(101, 50));
+    const QList<bool> half = newOnes("101,7,", "100,7,");
+    QVERIFY2(qAbs(share(half) - 50) <= 3, qPrintable(QString::number(share(half))));
+    QCOMPARE(newOnes("101,7,", "100,7,"), half); // the same answer on every query
+    for (int i = 0; i < clients.size(); ++i)
+        QVERIFY(!tenth.at(i) || half.at(i)); // a larger share takes the new version from nobody
+    QVERIFY(reloadWith(101, 90));
+    const QList<bool> most = newOnes("101,7,", "100,7,");
+    QVERIFY2(qAbs(share(most) - 90) <= 3, qPrintable(QString::number(share(most))));
+    QVERIFY(reloadWith(101, 0));
+    QCOMPARE(share(newOnes("101,7,", "100,7,")), 0.0);
+
+    // A new release draws new cohorts: about half of the clients change sides.
+    QVERIFY(reloadWith(102, 50));
+    const QList<bool> next = newOnes("102,7,", "100,7,");
+    QVERIFY2(qAbs(share(next) - 50) <= 3, qPrintable(QString::number(share(next))));
+    int changed = 0;
+    for (int i = 0; i < clients.size(); ++i)
+        changed += half.at(i) != next.at(i);
+    QVERIFY2(changed > clients.size() / 3 && changed < clients.size() * 2 / 3, qPrintable(QString::number(changed)));
+    QVERIFY(reloadWith(102, 100));
+    QCOMPARE(share(newOnes("102,7,", "-")), 100.0);
+}
+
+void tst_QuorvelUpdateServer::logsTheQueriesAskedFor_data()
+{
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<int>("rollout");
+    QTest::addColumn<QString>("described");
+    QTest::addColumn<QStringList>("logged"); // endings of the query lines, in order
+
+    // Every row asks four version lists (from 127.0.0.1 to .4) and sends one junk datagram.
+    const QString list = QStringLiteral("version-list 3 bytes");
+    QTest::newRow("all") << "all" << 100 << "every query"
+                         << QStringList{list, list, list, list, "unknown(6a) no reply"};
+    QTest::newRow("errors") << "errors" << 100 << "errors and rollout decisions"
+                            << QStringList{"unknown(6a) no reply"};
+    QTest::newRow("errors in a rollout")
+        << "errors" << 50 << "errors and rollout decisions"
+        << QStringList{list + " (stable: previous 1)", list + " (stable: new 2)", list + " (stable: new 2)",
+                       list + " (stable: new 2)", "unknown(6a) no reply"};
+    QTest::newRow("one in two") << "1/2" << 100 << "one query in 2" << QStringList{list, list};
+}
+
+void tst_QuorvelUpdateServer::logsTheQueriesAskedFor()
+{
+    QFETCH(QString, setting);
+    QFETCH(int, rollout);
+    QFETCH(QString, described);
+    QFETCH(QStringList, logged);
+    QTemporaryDir dir;
+    ReferenceServer server;
+    QVERIFY(server.start(writeConfig(dir, QStringLiteral("[stable]\nversion=2\nprevious=1\nrollout=%1\n").arg(rollout).toLatin1()),
+                         QStringLiteral("127.0.0.1"), {QStringLiteral("--query-log"), setting}));
+    for (quint32 i = 1; i <= 4; ++i)
+        QVERIFY(!ask(server.versionPort(), QByteArray("3\0", 2), 2000, QHostAddress(QHostAddress::LocalHost), nullptr,
+                     QHostAddress((127u << 24) | i))
+                     .isNull());
+    QVERIFY(ask(server.versionPort(), "j", 300).isNull());
+    QTRY_COMPARE(server.output().count(QLatin1Char('\n')), 2 + logged.size());
+    const QStringList lines = server.output().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.at(1).endsWith(QStringLiteral("; query log: ") + described), qPrintable(lines.at(1)));
+    for (int i = 0; i < logged.size(); ++i)
+        QVERIFY2(lines.at(2 + i).endsWith(logged.at(i)), qPrintable(lines.at(2 + i)));
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvelUpdateServer)

@@ -30,6 +30,19 @@ const QList<Command>& commands()
          "files (update, its Qt libraries, update.ini, mirrors.ini) unless --allow-special is given.\n"
          "The new version appears in one step, so mirrors never serve half of it.",
          releaseCommand},
+        {"audit",
+         "--key PUBLIC --version N [--type CLIENT_TYPE] [--deep] [--require PERCENT] [--json] [--streams N] "
+         "MIRRORS_INI",
+         "Check every mirror of the updater's MIRRORS_INI for version N: the product ini and its signature, "
+         "and every file it lists, there and of the listed size (with --deep of the listed MD5 too).",
+         "Prints one line per mirror: complete, missing N, wrong size N, wrong MD5 N (with the first file\n"
+         "names), ini differs (validly signed, but not the product ini most of the pool serves), signature\n"
+         "invalid, or unreachable; then the share of the pool's weight that is complete. Exit code 0 when\n"
+         "every mirror is complete, or with --require when at least PERCENT of the weight is; 1 when not.\n"
+         "--json prints the same as a JSON document with every file name. --streams sets the transfers\n"
+         "at a time (default 6), taken in turn from the mirrors; every transfer goes over the updater's\n"
+         "own transport with its limits. On a terminal a progress line goes to stderr.",
+         auditCommand},
     };
     return table;
 }

@@ -26,3 +26,4 @@ int genkeyCommand(const QStringList& args);
 int signCommand(const QStringList& args);
 int verifyCommand(const QStringList& args);
 int releaseCommand(const QStringList& args);
+int auditCommand(const QStringList& args);

@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryFile>
 
@@ -150,4 +151,15 @@ bool sha1OfFile(const QString& path, QByteArray& digest)
     }
     fail(ExitFailed, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     return false;
+}
+
+bool checkVersionAndType(const QString& version, const QString& type, QString& error)
+{
+    static const QRegularExpression number(QStringLiteral("^[1-9][0-9]{0,8}$"));
+    static const QRegularExpression typeName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.-]*$"));
+    if (!number.match(version).hasMatch())
+        error = QStringLiteral("--version \"%1\" is not a build number (1 to 999999999)").arg(version);
+    else if (!typeName.match(type).hasMatch())
+        error = QStringLiteral("--type \"%1\" is not a client type (letters, digits, \"_\", \".\", \"-\")").arg(type);
+    return error.isEmpty();
 }

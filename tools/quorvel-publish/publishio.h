@@ -26,5 +26,9 @@ bool readSmallFile(const QString& path, QByteArray& data, qint64 maxSize);
 // SHA-1 of a file, read in pieces so memory stays flat whatever its size; prints why not.
 bool sha1OfFile(const QString& path, QByteArray& digest);
 
+// A build number (1 to 999999999) and a client type (letters, digits, "_", ".", "-"), as a
+// release is published; false with the reason, naming the option, when not.
+bool checkVersionAndType(const QString& version, const QString& type, QString& error);
+
 // Signs filePath with a loaded key into filePath.sig; reports failures itself.
 int signFile(Rsa_key* key, const QString& keyPath, const QString& filePath);

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -68,16 +67,8 @@ bool parseOptions(const QStringList& args, Options& options, QString& error)
         error = QStringLiteral("release needs --key, --version, RELEASE_DIR and MIRROR_ROOT");
         return false;
     }
-    static const QRegularExpression number(QStringLiteral("^[1-9][0-9]{0,8}$"));
-    if (!number.match(options.version).hasMatch()) {
-        error = QStringLiteral("--version \"%1\" is not a build number (1 to 999999999)").arg(options.version);
+    if (!checkVersionAndType(options.version, options.type, error))
         return false;
-    }
-    static const QRegularExpression typeName(QStringLiteral("^[A-Za-z0-9_][A-Za-z0-9_.-]*$"));
-    if (!typeName.match(options.type).hasMatch()) {
-        error = QStringLiteral("--type \"%1\" is not a client type (letters, digits, \"_\", \".\", \"-\")").arg(options.type);
-        return false;
-    }
     options.releaseDir = positional.at(0);
     options.mirrorRoot = positional.at(1);
     return true;

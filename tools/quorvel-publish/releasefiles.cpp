@@ -23,18 +23,15 @@ bool isInside(const QString& path, const QString& root)
     return path == root || path.startsWith(root + QLatin1Char('/'));
 }
 
-// canonicalRoot: the release folder with links resolved; stack: directories being walked, to
-// refuse a link back up the tree.
-bool walk(const QString& dirPath, const QString& relative, const QString& canonicalRoot, QStringList& stack,
-          QStringList& files, QString& error)
+// The names in a folder, sorted, as the bytes they are. readdir, not QDir: QDir leaves out
+// names that are not UTF-8, and they must be refused.
+bool readNames(const QString& dirPath, QList<QByteArray>& rawNames, QString& error)
 {
-    // readdir, not QDir: QDir leaves out names that are not UTF-8, and they must be refused.
     DIR* dir = ::opendir(QFile::encodeName(dirPath).constData());
     if (!dir) {
         error = QStringLiteral("cannot read the folder %1").arg(dirPath);
         return false;
     }
-    QList<QByteArray> rawNames;
     while (const dirent* item = ::readdir(dir)) {
         const QByteArray raw(item->d_name);
         if (raw != "." && raw != "..")
@@ -42,6 +39,29 @@ bool walk(const QString& dirPath, const QString& relative, const QString& canoni
     }
     ::closedir(dir);
     std::sort(rawNames.begin(), rawNames.end());
+    return true;
+}
+
+// Why a symbolic link cannot be published (it leads nowhere or out), or an empty text.
+QString linkProblem(const QFileInfo& entry, const QString& target, const QString& name, const QString& canonicalRoot)
+{
+    if (!entry.isSymLink())
+        return QString();
+    if (target.isEmpty())
+        return QStringLiteral("\"%1\" is a symbolic link that leads nowhere").arg(name);
+    if (!isInside(target, canonicalRoot))
+        return QStringLiteral("\"%1\" is a symbolic link that leads out of the release folder").arg(name);
+    return QString();
+}
+
+// canonicalRoot: the release folder with links resolved; stack: directories being walked, to
+// refuse a link back up the tree.
+bool walk(const QString& dirPath, const QString& relative, const QString& canonicalRoot, QStringList& stack,
+          QStringList& files, QString& error)
+{
+    QList<QByteArray> rawNames;
+    if (!readNames(dirPath, rawNames, error))
+        return false;
     for (const QByteArray& raw : rawNames) {
         const QString fileName = QFile::decodeName(raw);
         const QString name = relative.isEmpty() ? fileName : relative + QLatin1Char('/') + fileName;
@@ -52,16 +72,9 @@ bool walk(const QString& dirPath, const QString& relative, const QString& canoni
         }
         const QFileInfo entry(dirPath + QLatin1Char('/') + fileName);
         const QString target = entry.canonicalFilePath();
-        if (entry.isSymLink()) {
-            if (target.isEmpty()) {
-                error = QStringLiteral("\"%1\" is a symbolic link that leads nowhere").arg(name);
-                return false;
-            }
-            if (!isInside(target, canonicalRoot)) {
-                error = QStringLiteral("\"%1\" is a symbolic link that leads out of the release folder").arg(name);
-                return false;
-            }
-        }
+        error = linkProblem(entry, target, name, canonicalRoot);
+        if (!error.isEmpty())
+            return false;
         if (entry.isDir()) {
             if (stack.contains(target)) {
                 error = QStringLiteral("\"%1\" is a symbolic link back into its own folder").arg(name);
@@ -150,6 +163,51 @@ bool copyPlain(const QString& source, const QString& target, PublishedFile& resu
     return true;
 }
 
+// Runs what the stream holds through deflate into out; false when out cannot take it.
+bool deflateInto(z_stream& stream, int flush, QByteArray& packed, Md5Writer& out)
+{
+    int status = Z_OK;
+    do {
+        stream.next_out = reinterpret_cast<Bytef*>(packed.data());
+        stream.avail_out = uInt(packed.size());
+        status = deflate(&stream, flush);
+        if (!out.write(packed.constData(), packed.size() - qint64(stream.avail_out)))
+            return false;
+    } while (stream.avail_out == 0 && status != Z_STREAM_END);
+    return true;
+}
+
+// Writes in gzip-compressed to out; the plain file's MD5 and size go into result. On a write
+// error `error` stays empty: the caller names out's error.
+bool compress(QFile& in, Md5Writer& out, PublishedFile& result, Progress& progress, QString& error)
+{
+    z_stream stream = {};
+    // 15 + 16: a gzip header and trailer, which the updater's gzip reader expects.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return false;
+    QCryptographicHash plainHash(QCryptographicHash::Md5);
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    QByteArray packed(1 << 20, Qt::Uninitialized);
+    bool ok = true;
+    for (qint64 got = 1; ok && got > 0;) {
+        got = in.read(buffer.data(), buffer.size());
+        if (got < 0) {
+            error = QStringLiteral("cannot read %1: %2").arg(in.fileName(), in.errorString());
+            ok = false;
+            break;
+        }
+        plainHash.addData(QByteArrayView(buffer.constData(), got));
+        result.size += quint64(got);
+        progress.add(quint64(got));
+        stream.next_in = reinterpret_cast<Bytef*>(buffer.data());
+        stream.avail_in = uInt(got);
+        ok = deflateInto(stream, got == 0 ? Z_FINISH : Z_NO_FLUSH, packed, out);
+    }
+    result.md5 = plainHash.result().toHex();
+    deflateEnd(&stream);
+    return ok;
+}
+
 } // namespace
 
 bool listReleaseFiles(const QString& root, QStringList& files, QString& error)
@@ -236,9 +294,10 @@ void Progress::show(bool force)
     if (!force && lastShown >= 0 && now - lastShown < 200)
         return;
     lastShown = now;
-    std::fprintf(stderr, "\rquorvel-publish: %d/%d files, %llu/%llu MiB", files, totalFiles,
-                 static_cast<unsigned long long>(qMin(bytes, totalBytes) >> 20),
-                 static_cast<unsigned long long>(totalBytes >> 20));
+    std::fprintf(stderr, "\rquorvel-publish: %d/%d files", files, totalFiles);
+    if (totalBytes > 0)
+        std::fprintf(stderr, ", %llu/%llu MiB", static_cast<unsigned long long>(qMin(bytes, totalBytes) >> 20),
+                     static_cast<unsigned long long>(totalBytes >> 20));
     std::fflush(stderr);
 }
 
@@ -253,54 +312,12 @@ bool publishFile(const QString& source, const QString& plainTarget, const QStrin
         error = QStringLiteral("cannot read %1: %2").arg(source, in.errorString());
         return false;
     }
-    QCryptographicHash plainHash(QCryptographicHash::Md5);
     Md5Writer out;
-    z_stream stream = {};
-    // 15 + 16: a gzip header and trailer, which the updater's gzip reader expects.
-    if (!out.open(gzipTarget)
-        || deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-        error = QStringLiteral("cannot write %1: %2").arg(gzipTarget, out.errorString());
+    if (!out.open(gzipTarget) || !compress(in, out, result, progress, error) || !out.close()) {
+        if (error.isEmpty())
+            error = QStringLiteral("cannot write %1: %2").arg(gzipTarget, out.errorString());
         return false;
     }
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    QByteArray packed(1 << 20, Qt::Uninitialized);
-    bool ok = true;
-    for (;;) {
-        const qint64 got = in.read(buffer.data(), buffer.size());
-        if (got < 0) {
-            error = QStringLiteral("cannot read %1: %2").arg(source, in.errorString());
-            ok = false;
-            break;
-        }
-        plainHash.addData(QByteArrayView(buffer.constData(), got));
-        result.size += quint64(got);
-        progress.add(quint64(got));
-        stream.next_in = reinterpret_cast<Bytef*>(buffer.data());
-        stream.avail_in = uInt(got);
-        const int flush = got == 0 ? Z_FINISH : Z_NO_FLUSH;
-        int status = Z_OK;
-        do {
-            stream.next_out = reinterpret_cast<Bytef*>(packed.data());
-            stream.avail_out = uInt(packed.size());
-            status = deflate(&stream, flush);
-            const qint64 produced = packed.size() - qint64(stream.avail_out);
-            if (!out.write(packed.constData(), produced)) {
-                error = QStringLiteral("cannot write %1: %2").arg(gzipTarget, out.errorString());
-                ok = false;
-                break;
-            }
-        } while (stream.avail_out == 0 && status != Z_STREAM_END);
-        if (!ok || got == 0)
-            break;
-    }
-    result.md5 = plainHash.result().toHex();
-    deflateEnd(&stream);
-    if (ok && !out.close()) {
-        error = QStringLiteral("cannot write %1: %2").arg(gzipTarget, out.errorString());
-        ok = false;
-    }
-    if (!ok)
-        return false;
     if (out.written * 10 <= result.size * 9) {
         result.gzipMd5 = out.hash.result().toHex();
         result.gzipSize = out.written;

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QNetworkDatagram>
+#include <QRegularExpression>
 #include <QUdpSocket>
 
 #include <cerrno>
@@ -101,43 +102,100 @@ void UpdateServer::serve(QUdpSocket* socket)
         const QNetworkDatagram request = socket->receiveDatagram();
         if (!request.isValid())
             continue;
-        QString kind;
-        const QByteArray reply = replyFor(socket, request.data(), kind);
-        QString outcome = QStringLiteral("no reply");
-        if (!reply.isNull()) {
-            QString errorText;
-            const qint64 sent = sendReply(socket, request, reply, errorText);
-            outcome = sent < 0 ? QStringLiteral("send failed: %1").arg(errorText) : QStringLiteral("%1 bytes").arg(sent);
-        }
-        log.writeLine(QStringLiteral("%1 %2:%3 %4 %5")
-                          .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
-                               request.senderAddress().toString())
-                          .arg(request.senderPort())
-                          .arg(kind, outcome)
-                          .toUtf8());
+        const Answer answer = answerFor(socket, request);
+        QString errorText;
+        const qint64 sent = answer.reply.isNull() ? 0 : sendReply(socket, request, answer.reply, errorText);
+        if (!wantsLine(answer, sent < 0))
+            continue;
+        logLine(request, answer,
+                answer.reply.isNull() ? QStringLiteral("no reply")
+                : sent < 0            ? QStringLiteral("send failed: %1").arg(errorText)
+                                      : QStringLiteral("%1 bytes").arg(sent));
     }
 }
 
-// A null array means that the request gets no answer.
-QByteArray UpdateServer::replyFor(QUdpSocket* socket, const QByteArray& request, QString& kind) const
+bool UpdateServer::wantsLine(const Answer& answer, bool sendFailed)
 {
-    if (socket == versionSocket) {
-        if (request == QByteArray("3\0", 2)) {
-            kind = QStringLiteral("version-list");
-            return config.versionList.isNull() ? QByteArray("") : config.versionList;
-        }
-        if (request == QByteArray("*\0", 2)) {
-            kind = QStringLiteral("news");
-            return config.news.isNull() ? QByteArray("") : config.news;
-        }
-    } else if (request == QByteArray("\x01\x01", 2)) {
-        kind = QStringLiteral("banner");
-        return config.banner.isEmpty() ? QByteArray() : config.banner;
+    ++queryCount;
+    switch (queryLog.mode) {
+    case QueryLog::Every:
+        return true;
+    case QueryLog::Decisions:
+        return answer.unknown || sendFailed
+               || (answer.newVersionMask >= 0 && config.splitsAddresses());
+    case QueryLog::Sampled:
+        return queryCount % quint64(queryLog.interval) == 0;
     }
-    kind = request.size() <= loggedRequestBytes
-               ? QStringLiteral("unknown(%1)").arg(QString::fromLatin1(request.toHex()))
-               : QStringLiteral("unknown(%1... %2 bytes)")
-                     .arg(QString::fromLatin1(request.left(loggedRequestBytes).toHex()))
-                     .arg(request.size());
-    return QByteArray();
+    return true;
+}
+
+void UpdateServer::logLine(const QNetworkDatagram& request, const Answer& answer, const QString& outcome)
+{
+    QString line = QStringLiteral("%1 %2:%3 %4 %5")
+                       .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs),
+                            request.senderAddress().toString())
+                       .arg(request.senderPort())
+                       .arg(answer.kind, outcome);
+    const QString decisions = answer.newVersionMask >= 0 ? config.decisions(answer.newVersionMask) : QString();
+    if (!decisions.isEmpty())
+        line += QStringLiteral(" (%1)").arg(decisions);
+    log.writeLine(line.toUtf8());
+}
+
+UpdateServer::Answer UpdateServer::answerFor(QUdpSocket* socket, const QNetworkDatagram& request) const
+{
+    const QByteArray data = request.data();
+    Answer answer;
+    if (socket == versionSocket && data == QByteArray("3\0", 2)) {
+        answer.kind = QStringLiteral("version-list");
+        answer.newVersionMask = config.newVersionMask(request.senderAddress());
+        const QByteArray& list = config.versionLists[answer.newVersionMask];
+        answer.reply = list.isNull() ? QByteArray("") : list;
+    } else if (socket == versionSocket && data == QByteArray("*\0", 2)) {
+        answer.kind = QStringLiteral("news");
+        answer.reply = config.news.isNull() ? QByteArray("") : config.news;
+    } else if (socket == bannerSocket && data == QByteArray("\x01\x01", 2)) {
+        answer.kind = QStringLiteral("banner");
+        answer.reply = config.banner.isEmpty() ? QByteArray() : config.banner;
+    } else {
+        answer.unknown = true;
+        answer.kind = data.size() <= loggedRequestBytes
+                          ? QStringLiteral("unknown(%1)").arg(QString::fromLatin1(data.toHex()))
+                          : QStringLiteral("unknown(%1... %2 bytes)")
+                                .arg(QString::fromLatin1(data.left(loggedRequestBytes).toHex()))
+                                .arg(data.size());
+    }
+    return answer;
+}
+
+bool QueryLog::parse(const QString& text, QueryLog& result)
+{
+    if (text == QLatin1String("all")) {
+        result = QueryLog();
+        return true;
+    }
+    if (text == QLatin1String("errors")) {
+        result = QueryLog{Decisions, 1};
+        return true;
+    }
+    static const QRegularExpression oneIn(QStringLiteral("^1/([1-9][0-9]{0,6})$"));
+    const QRegularExpressionMatch match = oneIn.match(text);
+    const int interval = match.hasMatch() ? match.captured(1).toInt() : 0;
+    if (interval < 1 || interval > 1000000)
+        return false;
+    result = QueryLog{Sampled, interval};
+    return true;
+}
+
+QString QueryLog::describe() const
+{
+    switch (mode) {
+    case Every:
+        return QStringLiteral("every query");
+    case Decisions:
+        return QStringLiteral("errors and rollout decisions");
+    case Sampled:
+        return QStringLiteral("one query in %1").arg(interval);
+    }
+    return QString();
 }
