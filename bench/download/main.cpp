@@ -1,7 +1,10 @@
 // Fetches one file through DownloadTaskSpecification, the way an update does: the task on
 // its own manager, a pool loaded from a mirrors.ini, and a one-second tick.
 //
-//     bench_download <mirrors.ini> <version> <remote path> <local path>
+//     bench_download <mirrors.ini> <version> <remote path> <local path> [size]
+//
+// The size is the one the product ini lists; without it the file is held to the limit of an
+// unlisted file (the product ini's).
 //
 // Exits 0 when the download finished.
 #include "core/qrandcompat.h"
@@ -21,8 +24,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 5) {
-        std::fprintf(stderr, "usage: bench_download <mirrors.ini> <version> <remote path> <local path>\n");
+    if (args.size() != 5 && args.size() != 6) {
+        std::fprintf(stderr, "usage: bench_download <mirrors.ini> <version> <remote path> <local path> [size]\n");
         return 2;
     }
     qsrandCompat(quint32(QDateTime::currentSecsSinceEpoch()));
@@ -33,7 +36,8 @@ int main(int argc, char** argv)
         HttpAccessManager::setExtraCaCertificates(ca.readAll());
     Mirrors mirrors(nullptr);
     mirrors.initDefault(args.at(1), args.at(2).toInt());
-    DownloadTaskSpecification task(&manager, &mirrors, args.at(3), args.at(4), -1, nullptr, 1.0);
+    const qint64 size = args.size() == 6 ? args.at(5).toLongLong() : -1;
+    DownloadTaskSpecification task(&manager, &mirrors, args.at(3), args.at(4), size, nullptr, 1.0);
 
     auto log = [](const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); };
     QObject::connect(&task, &TaskSpecification::message, &app, log);

@@ -25,7 +25,8 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$WORK/www/1" "$WORK/nginx"
-head -c "$((SIZE_MIB * 1024 * 1024))" /dev/urandom > "$WORK/www/1/big.bin"
+BYTES=$((SIZE_MIB * 1024 * 1024))  # the size a product ini would list
+head -c "$BYTES" /dev/urandom > "$WORK/www/1/big.bin"
 chmod -R a+rX "$WORK/www"
 
 read -r PORT TLS_PORT < <(free_ports 2)
@@ -56,10 +57,11 @@ measure() {  # label, output file, command...: appends "seconds kib" to $WORK/<l
 }
 
 for _ in $(seq "$RUNS"); do
-  measure ours "$WORK/ours.bin" "$DRIVER" "$WORK/mirrors.ini" 1 big.bin "$WORK/ours.bin"
+  measure ours "$WORK/ours.bin" "$DRIVER" "$WORK/mirrors.ini" 1 big.bin "$WORK/ours.bin" "$BYTES"
   measure curl "$WORK/curl.bin" curl -s -o "$WORK/curl.bin" "$URL/1/big.bin"
   [ -n "${NO_TLS:-}" ] && continue
-  measure ours_tls "$WORK/ours.bin" env QUORVEL_CA_FILE="$CA" "$DRIVER" "$WORK/mirrors-tls.ini" 1 big.bin "$WORK/ours.bin"
+  measure ours_tls "$WORK/ours.bin" env QUORVEL_CA_FILE="$CA" "$DRIVER" "$WORK/mirrors-tls.ini" 1 big.bin \
+    "$WORK/ours.bin" "$BYTES"
   measure curl_tls "$WORK/curl.bin" curl -s --cacert "$CA" -o "$WORK/curl.bin" "$TLS_URL/1/big.bin"
 done
 
