@@ -141,7 +141,6 @@ bool DownloadTaskSpecification::openFile()
 
 bool DownloadTaskSpecification::openPartOnDisk()
 {
-    preparer.reset();
     if (!file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Append))
         return false;
     const qint64 size = file.size();
