@@ -86,17 +86,21 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
         return;
     Q_EMIT message(QStringLiteral("Downloading files"));
 
+    // A file with a part to continue is not made anew.
     QStringList paths;
     paths.reserve(downloadList->size());
-    for (const FileDownloadSpecification& item : std::as_const(*downloadList))
-        paths.append(item.filePath);
+    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
+        if (item.partialSize == 0)
+            paths.append(item.filePath);
+    }
     preparer = std::make_shared<FilePreparer>(configuration->tempDir, paths);
 
     const double weight = 1.0 / downloadList->size();
-    for (int i = 0; i < downloadList->size(); ++i) {
-        const FileDownloadSpecification& item = downloadList->at(i);
+    int prepared = 0;
+    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
         auto* task = new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, weight);
-        task->setPreparedFile(preparer, i);
+        if (item.partialSize == 0)
+            task->setPreparedFile(preparer, prepared++);
         addSubTask(task);
         totalSize += item.size;
     }

@@ -6,6 +6,8 @@
 #include "net/mirrors.h"
 #include "update/checksignaturetaskspecification.h"
 
+#include <QFile>
+
 #include <utility>
 
 namespace {
@@ -89,6 +91,9 @@ void DownloadFileTaskSpecification::makeSubtasksAndStart()
                                                  DownloadWeight);
     if (preparer)
         downloadTask->setPreparedFile(std::exchange(preparer, nullptr), preparedIndex);
+    // Only the first attempt: after a failed check the file starts from its first byte.
+    if (std::exchange(item.partialSize, 0) > 0)
+        downloadTask->continueFileOnDisk();
     addSubTask(downloadTask);
 
     auto* check = new CheckSignatureTaskSpecification(localPath, item.md5Sum, false, this, CheckWeight);
@@ -107,22 +112,32 @@ void DownloadFileTaskSpecification::onSigCheckDone(bool pass, CheckSignatureTask
 {
     if (pass)
         return;
-    // A finished download keeps the name of the mirror that served it.
+    // A finished download keeps the name of the mirror that served it. A file put together
+    // from several answers may owe its fault to any of them: that mirror is only charged.
     const FTPSiteAccessData& served = downloadTask->getMirror();
     const QString badMirror = served.name;
-    const QString reason = QStringLiteral("md5 sum for %1 failed").arg(item.filePath);
+    const bool resumed = downloadTask->wasResumed();
+    // Nothing of it is continued by a later attempt or run.
+    QFile::remove(configuration->tempDir + QLatin1Char('/') + item.filePath);
+    if (!cancelRequested) {
+        Q_EMIT message(resumed ? QStringLiteral("md5 sum for %1 failed after resuming, retrying from the first byte")
+                                     .arg(item.filePath)
+                               : QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying")
+                                     .arg(item.filePath));
+        Q_EMIT message(QStringLiteral("Served by mirror %1 as %2")
+                           .arg(badMirror, DownloadTaskSpecification::remoteUrl(served.url, downloadTask->getRemotePath())
+                                               .toString()));
+    }
+    if (resumed)
+        mirrors->addMirrorError(badMirror);
+    else
+        mirrors->removeMirror(badMirror, QStringLiteral("md5 sum for %1 failed").arg(item.filePath));
     if (cancelRequested) {
         // The user cancelled while the check ran: no new attempt, and the bad file must
         // not let this task finish.
-        mirrors->removeMirror(badMirror, reason);
         userCancel();
         return;
     }
-    Q_EMIT message(QStringLiteral("md5 sum for %1 failed, invalidating mirror and retrying").arg(item.filePath));
-    Q_EMIT message(QStringLiteral("Served by mirror %1 as %2")
-                       .arg(badMirror, DownloadTaskSpecification::remoteUrl(served.url, downloadTask->getRemotePath())
-                                           .toString()));
-    mirrors->removeMirror(badMirror, reason);
     reset();
     makeSubtasksAndStart();
 }

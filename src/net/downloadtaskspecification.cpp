@@ -8,6 +8,8 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
+#include <utility>
+
 namespace {
 // Body data moves through a fixed buffer of this size.
 constexpr qint64 ChunkSize = 4096;
@@ -74,18 +76,16 @@ void DownloadTaskSpecification::userCanceled()
     TaskSpecification::userCanceled();
     if (state != StateRunning)
         return;
-    resetDownload();
+    resetDownload(Part::Keep);
     userCancel();
 }
 
 void DownloadTaskSpecification::handleOtherTaskCancelled(TaskSpecification*)
 {
-    if (reply) {
+    if (reply)
         Q_EMIT message(QStringLiteral("Abort downloading %1").arg(remotePath));
-        resetDownload();
-    } else {
-        stopWaiting();
-    }
+    // A part kept from an earlier attempt stays for a later run, whether a transfer runs or not.
+    resetDownload(Part::Keep);
     errorCancel();
 }
 
@@ -98,27 +98,68 @@ void DownloadTaskSpecification::downloadFinished()
 
 void DownloadTaskSpecification::startDownload()
 {
+    if (takeMirror() && openFile())
+        sendRequest();
+}
+
+bool DownloadTaskSpecification::takeMirror()
+{
     if (!mirrors) {
         errorCancel();
-        return;
+        return false;
     }
     switch (mirrors->getRandomMirror(mirror, avoidedMirrors)) {
     case MirrorsExhausted:
+        // A part kept for the next attempt stays for the next run.
+        resetDownload(Part::Keep);
         errorCancel();
-        return;
+        return false;
     case MirrorsBusy:
         // Woken whenever a slot comes back, whatever ended its transfer: a reset or a
         // deleted task gives a slot back without any reply finishing.
         connect(mirrors.data(), &Mirrors::slotReleased, this, &DownloadTaskSpecification::onSlotReleased,
                 Qt::ConnectionType(Qt::UniqueConnection | Qt::QueuedConnection));
-        return;
+        return false;
     default:
         slotHeld = true;
-        break;
+        return true;
     }
+}
 
-    writtenHash.reset();
+// The part an earlier attempt kept is still open; otherwise the part an earlier run left,
+// when the owner vouches for it, or a new file.
+bool DownloadTaskSpecification::openFile()
+{
     writtenMd5.clear();
+    if (file.isOpen() || (std::exchange(continueOnDisk, false) && openPartOnDisk()))
+        return true;
+    if (openNewFile())
+        return true;
+    failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()), file.errorString());
+    return false;
+}
+
+bool DownloadTaskSpecification::openPartOnDisk()
+{
+    if (!file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Append))
+        return false;
+    const qint64 size = file.size();
+    if (size <= 0 || size >= initialExpectedSize) {
+        file.close();
+        return false;
+    }
+    // Not hashed here: the check reads the whole file once instead.
+    hashCoversFile = false;
+    bytesWritten = lastTickBytes = size;
+    setProgress(double(size) / double(initialExpectedSize));
+    return true;
+}
+
+bool DownloadTaskSpecification::openNewFile()
+{
+    writtenHash.reset();
+    hashCoversFile = true;
+    resumed = false;
     // A new file, never the old one truncated: an install may have given that file a second
     // name in the installation. The preparer's file is new and empty. It is opened without
     // truncating, as ext4 writes a file truncated on open back to disk when it is closed.
@@ -127,21 +168,23 @@ void DownloadTaskSpecification::startDownload()
     if (prepared && file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Append)
         && file.size() != 0)
         file.close(); // not as it was made: start afresh
-    if (!file.isOpen()) {
-        QFile::remove(file.fileName());
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()),
-                             file.errorString());
-            return;
-        }
-    }
+    if (file.isOpen())
+        return true;
+    QFile::remove(file.fileName());
+    return file.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+}
 
+void DownloadTaskSpecification::sendRequest()
+{
+    requestedFrom = bytesWritten;
     QNetworkRequest request(remoteUrl(mirror.url, remotePath));
     // Whatever manager we are given: a redirect is a bad status, never followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (requestedFrom > 0)
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(requestedFrom) + '-');
     // A mirror cannot fill the disk: the transfer stops at the first byte beyond the size listed.
     request.setAttribute(HttpAccessManager::MaximumBodySizeAttribute,
-                         initialExpectedSize >= 0 ? initialExpectedSize : UnlistedSizeLimit);
+                         initialExpectedSize >= 0 ? initialExpectedSize - requestedFrom : UnlistedSizeLimit);
     reply = manager->get(request);
     if (!reply) {
         failWithoutRetry(QStringLiteral("Download failed to initialize"));
@@ -176,18 +219,33 @@ QUrl DownloadTaskSpecification::remoteUrl(const QString& baseUrl, const QString&
     return QUrl(baseUrl + QLatin1Char('/') + QString::fromLatin1(segments.join('/')));
 }
 
-void DownloadTaskSpecification::resetDownload()
+void DownloadTaskSpecification::resetDownload(Part part)
 {
     stopWaiting();
-    releaseSlot();
-    mirror.name.clear();
-    dropReply();
-    idleTicks = 0;
-    dropPartialFile();
+    abandonAttempt();
+    if (part == Part::Keep && canKeepPart())
+        file.close(); // for a later run
+    else
+        dropPartialFile();
     lastTickBytes = 0;
     bytesWritten = 0;
     expectedSize = initialExpectedSize;
     setProgress(0.0);
+}
+
+// Ends the transfer; the file and its figures stay as they are.
+void DownloadTaskSpecification::abandonAttempt()
+{
+    releaseSlot();
+    mirror.name.clear();
+    dropReply();
+    idleTicks = 0;
+}
+
+// Only a file of a listed size can be continued, and only from bytes that reached the disk.
+bool DownloadTaskSpecification::canKeepPart()
+{
+    return file.isOpen() && bytesWritten > 0 && bytesWritten < initialExpectedSize && file.flush();
 }
 
 // The reply may be the sender of the signal being handled: cut off and deleted later.
@@ -220,14 +278,17 @@ void DownloadTaskSpecification::failWithoutRetry(const QString& text, const QStr
     errorCancel();
 }
 
-void DownloadTaskSpecification::errorRetry(const QString& text)
+void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
 {
     // The attempt's mirror is forgotten by the reset; the report below still names it.
     const QString where = QStringLiteral("Fetching %1 from mirror %2 into %3 failed")
                               .arg(remoteUrl(mirror.url, remotePath).toString(), mirror.name, file.fileName());
     if (mirrors)
         mirrors->addMirrorError(mirror.name, text);
-    resetDownload();
+    if (part == Part::Keep && canKeepPart())
+        abandonAttempt();
+    else
+        resetDownload();
     Q_EMIT message(text);
     Q_EMIT message(where);
     startDownload();
@@ -250,17 +311,19 @@ bool DownloadTaskSpecification::readData()
             return true;
         const qint64 put = file.write(buffer, got);
         if (put < 0) {
-            errorRetry(file.errorString());
+            errorRetry(file.errorString(), Part::Drop);
             return false;
         }
         if (put < got) {
             errorRetry(QStringLiteral("Error writing to file %1. Should write %2 bytes but wrote %3 bytes")
                            .arg(file.fileName())
                            .arg(got)
-                           .arg(put));
+                           .arg(put),
+                       Part::Drop);
             return false;
         }
-        writtenHash.addData(QByteArrayView(buffer, put));
+        if (hashCoversFile)
+            writtenHash.addData(QByteArrayView(buffer, put));
         bytesWritten += put;
         if (expectedSize > 0)
             setProgress(qMin(1.0, double(bytesWritten) / double(expectedSize)));
@@ -290,7 +353,8 @@ void DownloadTaskSpecification::onDownloadFinished()
                 mirrors->removeMirror(mirror.name, text);
             reply->close();
         }
-        errorRetry(text);
+        // A body longer than the file is another file: none of it is worth keeping.
+        errorRetry(text, reply->error() == QNetworkReply::UnknownContentError ? Part::Drop : Part::Keep);
         return;
     }
     if (!readData())
@@ -305,13 +369,13 @@ void DownloadTaskSpecification::onDownloadFinished()
     // Writes are buffered: a failure that only shows on the last flush is a failed
     // attempt, not a complete file.
     if (!file.flush()) {
-        errorRetry(file.errorString());
+        errorRetry(file.errorString(), Part::Drop);
         return;
     }
     reply->close();
     dropReply();
     file.close();
-    if (file.error() == QFileDevice::NoError)
+    if (file.error() == QFileDevice::NoError && hashCoversFile)
         writtenMd5 = QString::fromLatin1(writtenHash.result().toHex());
     downloadFinished();
 }
@@ -321,13 +385,56 @@ void DownloadTaskSpecification::onMetaDataChanged()
     if (!reply)
         return;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() == 200)
+    if (!status.isValid())
         return;
+    if (status.toInt() == 200) {
+        if (requestedFrom > 0)
+            startOverFromFirstByte();
+        return;
+    }
+    if (requestedFrom > 0 && (status.toInt() == 206 || status.toInt() == 416)) {
+        checkRangeAnswer(status.toInt());
+        return;
+    }
     const QString text =
         QStringLiteral("%1 returned %2").arg(mirror.url + QLatin1Char('/') + remotePath).arg(status.toInt());
     if (mirrors)
         mirrors->removeMirror(mirror.name, text);
     errorRetry(text);
+}
+
+// Appends only when the answer is the rest of the very file whose start is on disk.
+void DownloadTaskSpecification::checkRangeAnswer(int status)
+{
+    const QByteArray range = reply->rawHeader("Content-Range");
+    const QByteArray expected = "bytes " + QByteArray::number(requestedFrom) + '-'
+                                + QByteArray::number(initialExpectedSize - 1) + '/'
+                                + QByteArray::number(initialExpectedSize);
+    if (status == 206 && range == expected) {
+        resumed = true;
+        Q_EMIT message(QStringLiteral("resuming '%1' at %2 of %3 bytes")
+                           .arg(remotePath, QString::number(requestedFrom), QString::number(initialExpectedSize)));
+        return;
+    }
+    // Another range or another size: the mirror's file is not the one begun on disk.
+    errorRetry(QStringLiteral("%1 returned %2 with Content-Range '%3' for bytes %4 to %5")
+                   .arg(mirror.url + QLatin1Char('/') + remotePath, QString::number(status),
+                        QString::fromLatin1(range), QString::number(requestedFrom),
+                        QString::number(initialExpectedSize - 1)),
+               Part::Drop);
+}
+
+// A 200 brings the whole file: the part on disk goes and the body is written from its start.
+void DownloadTaskSpecification::startOverFromFirstByte()
+{
+    file.close();
+    requestedFrom = 0;
+    bytesWritten = lastTickBytes = 0;
+    setProgress(0.0);
+    if (openNewFile())
+        return;
+    dropReply();
+    failWithoutRetry(QStringLiteral("Unable to create file %1 for saving").arg(file.fileName()), file.errorString());
 }
 
 // A finished task keeps the mirror's name for reporting, so the name alone cannot tell

@@ -47,6 +47,12 @@ public:
     void setPreparedFile(std::shared_ptr<FilePreparer> preparer, int index);
     // Mirrors to draw only when no other one has a free slot.
     void setAvoidedMirrors(const QStringList& names) { avoidedMirrors = names; }
+    // The first attempt continues the local file as it is, when it is shorter than the
+    // expected size: the caller vouches that its bytes are the start of this file.
+    void continueFileOnDisk() { continueOnDisk = true; }
+    // Whether the file was put together from more than one answer (or run): a wrong sum then
+    // cannot be laid at one mirror.
+    bool wasResumed() const { return resumed; }
 
 protected:
     virtual void downloadFinished();
@@ -59,11 +65,24 @@ private Q_SLOTS:
     void onSlotReleased();
 
 private:
+    // What a failed attempt leaves of the file: the bytes received stay for the next one when
+    // they can be trusted as the start of the listed file.
+    enum class Part { Keep, Drop };
+
     void startDownload();
-    void resetDownload();
+    bool takeMirror();
+    bool openFile();
+    bool openPartOnDisk();
+    bool openNewFile();
+    void sendRequest();
+    void checkRangeAnswer(int status);
+    void startOverFromFirstByte();
+    void resetDownload(Part part = Part::Drop);
+    void abandonAttempt();
+    bool canKeepPart();
     void stopWaiting();
     void releaseSlot();
-    void errorRetry(const QString& text);
+    void errorRetry(const QString& text, Part part = Part::Keep);
     void failWithoutRetry(const QString& text, const QString& reason = QString());
     void dropReply();
     void dropPartialFile();
@@ -81,7 +100,11 @@ private:
     qint64 bytesWritten = 0;
     FTPSiteAccessData mirror;
     QCryptographicHash writtenHash{QCryptographicHash::Md5};
+    bool hashCoversFile = true;  // false for a part an earlier run wrote: the check reads the file
     QString writtenMd5;
+    qint64 requestedFrom = 0;  // the first byte asked for by the request in flight
+    bool continueOnDisk = false;
+    bool resumed = false;
     bool slotHeld = false;  // a slot of `mirror` is taken and not yet given back
     std::shared_ptr<FilePreparer> preparer;
     int preparedIndex = -1;

@@ -18,7 +18,9 @@ class HttpAccessManager : public QNetworkAccessManager
 
 public:
     // Request attribute (qint64): the most body bytes the caller takes. One byte more ends
-    // the transfer with UnknownContentError, before that byte reaches the caller.
+    // the transfer with UnknownContentError, before that byte reaches the caller. With a raw
+    // header "Range: bytes=N-" it counts the bytes from N on; an answer other than 206, which
+    // starts at the first byte, may then bring N bytes more.
     static constexpr QNetworkRequest::Attribute MaximumBodySizeAttribute = QNetworkRequest::Attribute(
         QNetworkRequest::User + 1);
 

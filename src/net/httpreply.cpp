@@ -108,6 +108,7 @@ HttpReply::HttpReply(CurlMulti* multi, QNetworkAccessManager::Operation op, cons
     : QNetworkReply(parent)
     , multi(multi)
     , maximumBodySize(limits.maximumBodySize)
+    , bodyCap(limits.maximumBodySize)
 {
     setRequest(request);
     setUrl(request.url());
@@ -175,8 +176,17 @@ void HttpReply::configure(const QNetworkRequest& request, const TransferLimits& 
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, long(limits.floorBytesPerSecond));
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(limits.floorSeconds));
     }
+    // The cap counts from the range's start; an answer of the whole file (200) may carry the
+    // bytes before it as well. Which one comes is known only from its status line.
+    const QByteArray range = request.rawHeader("Range");
+    if (range.startsWith("bytes=") && range.endsWith('-')) {
+        bool ok = false;
+        const qint64 start = range.mid(6, range.size() - 7).toLongLong(&ok);
+        if (ok && start > 0)
+            rangeStart = start;
+    }
     if (maximumBodySize >= 0)
-        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maximumBodySize));
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maximumBodySize + rangeStart));
 
     const QList<QByteArray> names = request.rawHeaderList();
     for (const QByteArray& name : names)
@@ -192,7 +202,7 @@ size_t HttpReply::onBody(char* data, size_t size, size_t count, void* self)
 {
     auto* reply = static_cast<HttpReply*>(self);
     const qint64 n = qint64(size * count);
-    if (reply->maximumBodySize >= 0 && reply->received + n > reply->maximumBodySize) {
+    if (reply->bodyCap >= 0 && reply->received + n > reply->bodyCap) {
         reply->tooLong = true;
         return CURL_WRITEFUNC_ERROR;
     }
@@ -229,6 +239,8 @@ size_t HttpReply::onHeader(char* data, size_t size, size_t count, void* self)
         long status = 0;
         curl_easy_getinfo(reply->easy, CURLINFO_RESPONSE_CODE, &status);
         if (status >= 200) {
+            if (status != 206 && reply->maximumBodySize >= 0)
+                reply->bodyCap = reply->maximumBodySize + reply->rangeStart;
             reply->headersDone = true;
             reply->metaDataPending = true;
             reply->multi->markDirty(reply);
@@ -314,7 +326,7 @@ void HttpReply::complete()
     if (tooLong) {
         fail(UnknownContentError, QStringLiteral("Transfer of %1 stopped: longer than the %2 bytes expected")
                                       .arg(url().toString())
-                                      .arg(maximumBodySize));
+                                      .arg(bodyCap));
         return;
     }
     if (tooManyHeaders) {
@@ -326,7 +338,7 @@ void HttpReply::complete()
     if (result == CURLE_FILESIZE_EXCEEDED) {
         fail(UnknownContentError, QStringLiteral("Transfer of %1 stopped: announced longer than the %2 bytes expected")
                                       .arg(url().toString())
-                                      .arg(maximumBodySize));
+                                      .arg(maximumBodySize + rangeStart));
         return;
     }
     if (result != CURLE_OK) {

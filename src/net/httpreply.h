@@ -64,6 +64,8 @@ private:
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
     qint64 maximumBodySize = -1;
+    qint64 rangeStart = 0;  // N of a "Range: bytes=N-" request
+    qint64 bodyCap = -1;    // maximumBodySize, or N more for an answer that ignores the range
     qint64 headerBytes = 0;
     qint64 received = 0;
     qint64 total = -1;

@@ -10,6 +10,9 @@ struct FileDownloadSpecification
     QString filePath; // the key: path below the section on the mirror and in the working directory
     QString md5Sum;   // MD5 of the file as downloaded
     qint64 size = 0;  // expected download size
+    // Bytes of the file that an interrupted run left in the working directory and that its
+    // download continues from; 0 = none.
+    qint64 partialSize = 0;
 };
 
 // One file to install from the working directory into the installation.

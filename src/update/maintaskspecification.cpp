@@ -7,6 +7,7 @@
 #include "update/filereplacelisttaskspecification.h"
 #include "update/inidownloadtaskspecification.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
+#include "update/resumerecord.h"
 
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                                              Configuration* configuration, QObject* parent,
@@ -80,6 +81,7 @@ void MainTaskSpecification::onInstalled()
     copies.reserve(installed.size());
     for (const FileReplaceSpecification& entry : installed)
         copies.append(configuration->tempDir + QLatin1Char('/') + entry.filePath);
+    copies.append(ResumeRecord::path(configuration->tempDir, configuration->clientType));
     SafeFileOps::removeFiles(copies);
     // One flush for the whole installation instead of one per file, before anything
     // obsolete is deleted: a kill cannot lose written data anyway, and this covers a

@@ -116,6 +116,8 @@ MakeDownloadReplaceListFunc::MakeDownloadReplaceListFunc(Configuration* configur
     , workingDir(configuration->tempDir)
     , appRoot(Configuration::getAppRootPath())
     , iniPath(configuration->tempDir + QLatin1Char('/') + configuration->clientType + QStringLiteral(".ini"))
+    , recordPath(ResumeRecord::path(configuration->tempDir, configuration->clientType))
+    , version(configuration->clientVersion)
 {
 }
 
@@ -189,7 +191,9 @@ bool MakeDownloadReplaceListFunc::run()
         }
         settings.endGroup();
     }
+    recorded = ResumeRecord::read(recordPath, version);
     checkAndAdd(entries, total);
+    ResumeRecord::write(recordPath, version, lists->downloadList);
     return true;
 }
 
@@ -281,8 +285,30 @@ void MakeDownloadReplaceListFunc::checkFiles(Entry& entry, Md5Scratch& scratch) 
     if (entry.installedMatches)
         entry.oldPresent = SafeFileOps::entryExists(appRoot + QLatin1Char('/') + replace.oldDestFileName());
     else
-        entry.downloadedMatches = matches(workingDir + QLatin1Char('/') + entry.download.filePath,
-                                          entry.download.md5Sum, entry.downloadDigest, scratch);
+        checkDownloadedCopy(entry, scratch);
+}
+
+// Only a copy of the listed size can be the file. A shorter one is not read: it is either
+// continued, when the record lists the file as the product ini does now, or fetched anew.
+void MakeDownloadReplaceListFunc::checkDownloadedCopy(Entry& entry, Md5Scratch& scratch) const
+{
+    FileDownloadSpecification& download = entry.download;
+    const QString path = workingDir + QLatin1Char('/') + download.filePath;
+    if (download.md5Sum.isEmpty()) {
+        entry.downloadedMatches = matches(path, download.md5Sum, entry.downloadDigest, scratch);
+        return;
+    }
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISREG(info.st_mode))
+        return;
+    if (info.st_size == download.size) {
+        entry.downloadedMatches = fileHasDigest(path, entry.downloadDigest, scratch);
+        return;
+    }
+    const auto listed = recorded.constFind(download.filePath);
+    if (info.st_size > 0 && info.st_size < download.size && listed != recorded.constEnd()
+        && listed->size == download.size && listed->md5Sum == download.md5Sum)
+        download.partialSize = info.st_size;
 }
 
 void MakeDownloadReplaceListFunc::addEntry(const Entry& entry)

@@ -3,6 +3,7 @@
 #include "tasks/asyncfunc.h"
 #include "tasks/asynctaskspecification.h"
 #include "update/filespecifications.h"
+#include "update/resumerecord.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,7 +14,8 @@ class Configuration;
 class QSettings;
 
 // Reads the verified product ini on a pool thread and compares every file it names, by
-// MD5, with the installed file and with a copy an earlier run may have downloaded.
+// MD5, with the installed file and with a copy an earlier run may have downloaded; a shorter
+// copy that the session's resume record vouches for is left to be continued.
 // Writes only into the record it is given, which nobody reads until runResult arrived.
 class MakeDownloadReplaceListFunc : public ASyncFunc
 {
@@ -56,6 +58,7 @@ private:
 
     bool parseEntry(const QString& section, const QString& key, const QString& value, Entry& entry) const;
     void checkFiles(Entry& entry, Md5Scratch& scratch) const;
+    void checkDownloadedCopy(Entry& entry, Md5Scratch& scratch) const;
     void addEntry(const Entry& entry);
     void checkAndAdd(std::vector<Entry>& entries, int total);
 
@@ -64,6 +67,9 @@ private:
     QString workingDir;
     QString appRoot;
     QString iniPath;
+    QString recordPath;
+    int version;
+    QHash<QString, ResumeRecord::Listing> recorded; // read before the checks, which share it
 };
 
 // Phase 2 of an update: compiles the download, replace and delete lists. The target

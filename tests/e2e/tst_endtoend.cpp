@@ -25,6 +25,14 @@ const QStringList Programs = {QStringLiteral("bin/client"), QStringLiteral("bin/
 const QFile::Permissions Executable = QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
 const QFile::Permissions Mode755 = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther | Executable;
 
+// QUORVEL_E2E_BIG_MIB sets the size of the large file (default 1 MiB); the killed update is
+// stopped at 90% of it, whatever its size.
+qint64 bigFileSize()
+{
+    const int mib = qEnvironmentVariableIntValue("QUORVEL_E2E_BIG_MIB");
+    return qint64(mib > 0 ? mib : 1) << 20;
+}
+
 // Release N: a start script, the updater itself (a special file), text that travels gzipped,
 // binary data that does not, names with blanks, and files that come and go between versions.
 QMap<QString, QByteArray> releaseFiles(int version)
@@ -36,7 +44,7 @@ QMap<QString, QByteArray> releaseFiles(int version)
         {"bin/client", QByteArray("client code, release " + n + "\n").repeated(4000)},
         {"bin/myclient", randomTestData(50000, 10 + quint32(version))},
         {"lib/libdata.so", randomTestData(300000, 1)},
-        {BigFile, randomTestData(1024 * 1024, 2)},
+        {BigFile, randomTestData(bigFileSize(), 2)},
         {"docs/read me.txt", "Release " + n + "\n"},
         {QStringLiteral("docs/\u00e9t\u00e9 #1.txt"), "summer " + n + "\n"},
     };
@@ -168,8 +176,9 @@ void tst_EndToEnd::update()
     options.httpPorts = 2;
     options.https = mode == QLatin1String("https");
     if (mode == QLatin1String("kill")) {
+        // About four seconds for the large file, so that the kill lands near 90% of it.
         options.slowSuffix = BigFile;
-        options.slowKiB = 256;
+        options.slowKiB = int(qMax<qint64>(256, bigFileSize() / 4096));
     }
     QVERIFY2(nginx.start(mirrorRoot, run.filePath(QStringLiteral("nginx")), options), qPrintable(nginx.errorText()));
     QList<QUrl> mirrors = nginx.urls();
@@ -223,18 +232,24 @@ void tst_EndToEnd::update()
     const QString versionDir = (mode == QLatin1String("alpha") ? mirrorRoot + QStringLiteral("/alpha/") : mirrorRoot + '/')
                                + QString::number(target);
     QStringList doneAtKill;
+    qint64 bigBytesBefore = 0;
     if (mode == QLatin1String("kill")) {
-        // Killed once the slow large file is on its way: what was complete then must not come again.
+        // Killed at 90% of the slow large file: what was complete then must not come again,
+        // and the large file continues where it stopped.
         updater.start(install + QStringLiteral("/update"), {QStringLiteral("--nouser")});
         QString partial;
         QTRY_VERIFY_WITH_TIMEOUT(!(partial = [&] {
                                       QDirIterator it(tmp, {QStringLiteral("big.bin")}, QDir::Files,
                                                       QDirIterator::Subdirectories);
                                       return it.hasNext() ? it.next() : QString();
-                                  }()).isEmpty() && QFileInfo(partial).size() > 0,
-                                 30000);
+                                  }()).isEmpty() && QFileInfo(partial).size() >= bigFileSize() * 9 / 10,
+                                 60000);
         ::kill(pid_t(updater.processId()), SIGKILL);
         QVERIFY(updater.waitForFinished(5000));
+        QVERIFY(QFileInfo(partial).size() < bigFileSize());
+        // nginx logs the broken transfer once it has noticed.
+        QTRY_COMPARE(nginx.servedCount('/' + BigFile), 1);
+        bigBytesBefore = nginx.bodyBytesSent('/' + BigFile);
         const QString workDir = partial.left(partial.size() - BigFile.size() - 1);
         doneAtKill = completedDownloads(workDir, versionDir);
         QVERIFY(!doneAtKill.contains(BigFile));
@@ -271,6 +286,13 @@ void tst_EndToEnd::update()
             fetchedAgain << path;
     }
     QVERIFY2(fetchedAgain.size() <= 1, qPrintable(fetchedAgain.join(QLatin1Char(' '))));
+    if (mode == QLatin1String("kill")) {
+        QTRY_COMPARE(nginx.servedCount('/' + BigFile), 2);
+        const qint64 again = nginx.bodyBytesSent('/' + BigFile) - bigBytesBefore;
+        qInfo("the second run fetched %lld of %lld bytes of %s", again, bigFileSize(), qPrintable(BigFile));
+        QVERIFY2(again <= bigFileSize() * 15 / 100, output.constData());
+        QVERIFY2(output.contains("resuming 'files/" + BigFile.toUtf8() + "' at "), output.constData());
+    }
     if (mode == QLatin1String("proxy"))
         QCOMPARE(proxy.forwarded(), nginx.servedCount(QString()));
 }

@@ -1,4 +1,3 @@
-#include "core/qrandcompat.h"
 #include "net/downloadtaskspecification.h"
 #include "net/httpaccessmanager.h"
 #include "net/mirrors.h"
@@ -21,7 +20,6 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <initializer_list>
 #include <memory>
 #include <unistd.h>
 
@@ -146,21 +144,6 @@ Script fakeAnswerBehindTheFirst()
                 return;
         }
     };
-}
-
-// Seeds the generator so that the draws between two free slots pick these indexes in turn.
-void steerDraws(std::initializer_list<int> picks)
-{
-    for (quint32 seed = 1;; ++seed) {
-        qsrandCompat(seed);
-        bool all = true;
-        for (const int pick : picks)
-            all = all && qrandCompat() % 2 == pick;
-        if (all) {
-            qsrandCompat(seed);
-            return;
-        }
-    }
 }
 
 // "5" starts the peak resident size (VmHWM) afresh from the current one.

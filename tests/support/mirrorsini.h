@@ -22,9 +22,11 @@ bool writeMirrorsIni(const QString& path, const QList<TestMirrorEntry>& entries)
 bool writeMirrorsIni(const QString& path, const QList<TestHttpServer*>& servers, int retries = 2);
 // Name of the i-th (0-based) server of the list form above.
 QString testMirrorName(int index);
-// Starts `count` test servers owned by `owner`, appends them to `servers`, writes them to a
-// mirrors.ini at `iniPath` and loads `pool` from it. False when any step failed.
 // Transfer slots of the pool in use right now; every test ends with this back at 0.
 int usedSlots(const Mirrors& pool);
+// Starts `count` test servers owned by `owner`, appends them to `servers`, writes them to a
+// mirrors.ini at `iniPath` and loads `pool` from it. False when any step failed.
 bool startTestMirrors(int count, QObject* owner, const QString& iniPath, int version, Mirrors& pool,
                       QList<TestHttpServer*>& servers);
+// Seeds the generator so that the draws between two free slots pick these indexes in turn.
+void steerDraws(const QList<int>& picks);

@@ -141,7 +141,17 @@ void NginxMirrors::stop()
 
 int NginxMirrors::servedCount(const QString& suffix) const
 {
-    int count = 0;
+    return served(suffix).count;
+}
+
+qint64 NginxMirrors::bodyBytesSent(const QString& suffix) const
+{
+    return served(suffix).bytes;
+}
+
+NginxMirrors::Served NginxMirrors::served(const QString& suffix) const
+{
+    Served total;
     const QList<QByteArray> lines = readTestFile(accessLog).split('\n');
     for (const QByteArray& line : lines) {
         // 127.0.0.1 - - [time] "GET /2/files/a HTTP/1.1" 200 123 ...
@@ -149,10 +159,13 @@ int NginxMirrors::servedCount(const QString& suffix) const
         if (quoted.size() < 3)
             continue;
         const QList<QByteArray> request = quoted.at(1).split(' ');
-        const QByteArray status = quoted.at(2).trimmed().split(' ').value(0);
+        const QList<QByteArray> fields = quoted.at(2).trimmed().split(' ');
+        const QByteArray status = fields.value(0);
         if (request.size() >= 2 && QString::fromUtf8(QByteArray::fromPercentEncoding(request.at(1))).endsWith(suffix)
-            && (status == "200" || status == "206"))
-            ++count;
+            && (status == "200" || status == "206")) {
+            ++total.count;
+            total.bytes += fields.value(1).toLongLong();
+        }
     }
-    return count;
+    return total;
 }

@@ -36,10 +36,18 @@ public:
     QString caCertificate() const { return caPath; }
     // Requests with a status of 200 or 206 in the access log whose path ends with suffix.
     int servedCount(const QString& suffix) const;
+    // Body bytes nginx sent for those requests, as its access log counts them.
+    qint64 bodyBytesSent(const QString& suffix) const;
     QString errorText() const { return error; }
 
 private:
     bool makeCertificates(const QString& work);
+    struct Served
+    {
+        int count = 0;
+        qint64 bytes = 0;
+    };
+    Served served(const QString& suffix) const;
 
     QProcess nginx;
     QList<QUrl> mirrorUrls;

@@ -1,6 +1,7 @@
 #include "core/configuration.h"
 #include "support/testfiles.h"
 #include "update/makedownloadreplacelisttaskspecification.h"
+#include "update/resumerecord.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -174,6 +175,55 @@ private Q_SLOTS:
             QCOMPARE(target.replaceList[0].pureDestFilePath(), installedAs);
         if (download)
             QCOMPARE(target.downloadList[0].filePath, key);
+    }
+
+    // A kill leaves part of a download behind. The next run continues it only when the record
+    // of the run that began it lists the file as the product ini does now.
+    void partialDownloadIsContinuedOnlyAsRecorded_data()
+    {
+        QTest::addColumn<QString>("change"); // between the two runs
+        QTest::addColumn<bool>("continued");
+        QTest::newRow("none") << "" << true;
+        QTest::newRow("another version") << "version" << false;
+        QTest::newRow("another MD5 listed") << "md5" << false;
+        QTest::newRow("another size listed") << "size" << false;
+        QTest::newRow("longer than listed") << "longer" << false;
+        QTest::newRow("record gone") << "record" << false;
+    }
+
+    void partialDownloadIsContinuedOnlyAsRecorded()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, continued);
+        const QByteArray content = randomTestData(1000, 1);
+        // Settings are read again only from a file whose size or time changed: each listing
+        // gets a time of its own.
+        int listings = 0;
+        const auto list = [&](const QByteArray& data, qint64 size) {
+            QFile ini(workPath("client.ini"));
+            return writeIni("[files]\ndata/f.bin=" + md5Hex(data).toLatin1() + "::" + QByteArray::number(size) + "\n")
+                && ini.open(QIODevice::ReadWrite)
+                && ini.setFileTime(QDateTime::currentDateTime().addSecs(++listings), QFileDevice::FileModificationTime);
+        };
+        config.clientVersion = 5;
+        QVERIFY(list(content, content.size()));
+        FileSpecifications first;
+        QCOMPARE(runTask(first).state, int(StateFinished));
+        QCOMPARE(first.downloadList.value(0).partialSize, qint64(0));
+
+        QVERIFY(writeTestFile(workPath("data/f.bin"), change == "longer" ? content + "x" : content.left(600)));
+        if (change == "version")
+            config.clientVersion = 6;
+        else if (change == "md5")
+            QVERIFY(list(randomTestData(1000, 2), content.size()));
+        else if (change == "size")
+            QVERIFY(list(content, content.size() + 1));
+        else if (change == "record")
+            QVERIFY(QFile::remove(ResumeRecord::path(config.tempDir, config.clientType)));
+        FileSpecifications next;
+        QCOMPARE(runTask(next).state, int(StateFinished));
+        QCOMPARE(next.downloadList.size(), 1);
+        QCOMPARE(next.downloadList[0].partialSize, qint64(continued ? 600 : 0));
     }
 
     // A kill after a file was installed leaves its old copy; a later run that finds the
