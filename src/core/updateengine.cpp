@@ -138,6 +138,8 @@ void UpdateEngine::onTaskCanceled()
     timer->stop();
     state = Canceled;
     lastOutcome = mainTask ? outcomeOf(*mainTask) : ExitCancelled;
+    if (lastOutcome == ExitDownload && mirrors && mirrors->loadedNone())
+        lastOutcome = ExitConfiguration;
     if (mainTask && mainTask->getState() == StateUserCanceled)
         Q_EMIT message(QStringLiteral("User aborted update"));
     dropMainTask();

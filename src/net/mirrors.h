@@ -54,6 +54,9 @@ public:
 
     const QVector<FTPSiteAccessData>& getMirrorList() const { return mirrorList; }
 
+    // The file gave no mirror at all: its author's fault, not the mirrors'.
+    bool loadedNone() const { return !loadProblem.isEmpty(); }
+
 Q_SIGNALS:
     void fatalError(QString errorMessage);
     void message(QString message);

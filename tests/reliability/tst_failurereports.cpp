@@ -1,6 +1,8 @@
 // Failures a user can act on, met by the real program (update_test) in a temporary
 // installation of release 1 updating to release 2: each run stops early, leaves the
-// installation as it was, and its log says what went wrong, where and why, line by line.
+// installation as it was, and its log says what went wrong, where and why, line by line,
+// and the program ends with the code of its kind of failure.
+#include "core/exitcodes.h"
 #include "support/mirrorsini.h"
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
@@ -89,6 +91,7 @@ void tst_FailureReports::failureIsExplained_data()
     QTest::addColumn<int>("requests");       // received by all of them together, none for a product file
     QTest::addColumn<QStringList>("logged"); // in this order; "*" at the end matches any rest of the line
     QTest::addColumn<QStringList>("absent");
+    QTest::addColumn<int>("exitCode");
 
     // %root: the installation, %work: the update's working directory, %url<n>: mirror n's
     // base address, %needed: what the update asks to be free there.
@@ -105,7 +108,8 @@ void tst_FailureReports::failureIsExplained_data()
                                       "trusts: every mirror serves the same file and signature, so another try "
                                       "cannot pass"),
                        QStringLiteral("Served by: mirror1 (%url1/2), mirror2 (%url2/2)"), cancelled}
-        << QStringList{QStringLiteral("Could not verify the product ini file. Aborting")};
+        << QStringList{QStringLiteral("Could not verify the product ini file. Aborting")}
+        << int(ExitUntrusted);
     const QString fetching = QStringLiteral("Fetching %url1/2/client_test.ini from mirror mirror1 into %1 failed")
                                  .arg(ini);
     QTest::newRow("mirror refuses connections")
@@ -114,21 +118,24 @@ void tst_FailureReports::failureIsExplained_data()
                        QStringLiteral("Mirror mirror1 failed too many times, removing"),
                        QStringLiteral("Connection refused*"), fetching, exhausted,
                        QStringLiteral("Mirrors given up: mirror1 (%url1/2): Connection refused*"), cancelled}
-        << QStringList{QStringLiteral("No mirror could be loaded*")};
+        << QStringList{QStringLiteral("No mirror could be loaded*")}
+        << int(ExitDownload);
     QTest::newRow("mirrors.ini is no INI file")
         << "malformed" << 0 << 0
         << QStringList{exhausted,
                        QStringLiteral("No mirror could be loaded from %root/mirrors.ini: line 1 is neither a "
                                       "[group] nor a key=value pair"),
                        cancelled}
-        << QStringList{QStringLiteral("Mirrors given up*")};
+        << QStringList{QStringLiteral("Mirrors given up*")}
+        << int(ExitConfiguration);
     QTest::newRow("disk too small for the update")
         << "small disk" << 1 << 2
         << QStringList{QStringLiteral("Downloading client_test.ini.sig finished"),
                        QStringLiteral("Not enough free space in %root and %work: %needed needed, 64.0 KiB (65536 "
                                       "bytes) available"),
                        cancelled}
-        << QStringList{QStringLiteral("Downloading files/*")};
+        << QStringList{QStringLiteral("Downloading files/*")}
+        << int(ExitStorage);
 }
 
 void tst_FailureReports::failureIsExplained()
@@ -181,12 +188,12 @@ void tst_FailureReports::failureIsExplained()
     updater.start(root + QStringLiteral("/update"),
                   {QStringLiteral("--nouser"), ClientType, QString::number(newRelease.version)});
     QVERIFY(updater.waitForStarted());
-    // A failed update leaves the window open on its message: the run ends there.
+    // Unattended, a failed update ends the program by itself.
     QByteArray output;
     const bool ended = QTest::qWaitFor(
         [&] {
             output += updater.readAll();
-            return updater.state() == QProcess::NotRunning || output.contains("] Update cancelled");
+            return updater.state() == QProcess::NotRunning;
         },
         30000);
     updater.kill();
@@ -194,6 +201,9 @@ void tst_FailureReports::failureIsExplained()
     output += updater.readAll();
     const QByteArray tail = output.right(900);
     QVERIFY2(ended, tail.constData());
+    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+    QFETCH(int, exitCode);
+    QCOMPARE(updater.exitCode(), exitCode);
 
     // What the installation needs: the downloads, and the files they become beside the old ones.
     qint64 bytes = 0;
