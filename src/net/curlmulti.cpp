@@ -9,6 +9,8 @@
 namespace {
 // Connections kept open for reuse, across all servers.
 constexpr long MaxCachedConnections = 32;
+// Easy handles kept for reuse: about as many as transfers run at once.
+constexpr qsizetype MaxSpareEasy = 16;
 }
 
 // The notifiers of one socket that libcurl watches.
@@ -40,8 +42,26 @@ CurlMulti::~CurlMulti()
         curl_multi_remove_handle(multi, reply->easy);
         reply->multi = nullptr;
     }
+    for (CURL* easy : std::as_const(spareEasy))
+        curl_easy_cleanup(easy);
     // Closes the kept connections; libcurl says so through onSocket.
     curl_multi_cleanup(multi);
+}
+
+CURL* CurlMulti::takeEasy()
+{
+    return spareEasy.isEmpty() ? curl_easy_init() : spareEasy.takeLast();
+}
+
+void CurlMulti::recycleEasy(CURL* easy)
+{
+    if (spareEasy.size() >= MaxSpareEasy) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    // Every option back to its default; what a handle keeps beyond that is its buffers.
+    curl_easy_reset(easy);
+    spareEasy.append(easy);
 }
 
 bool CurlMulti::add(HttpReply* reply)

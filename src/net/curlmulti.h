@@ -24,6 +24,11 @@ public:
     explicit CurlMulti(QObject* parent = nullptr);
     ~CurlMulti() override;
 
+    // An easy handle with no options set: one that an ended transfer gave back, else a new
+    // one. Null when libcurl has no memory.
+    CURL* takeEasy();
+    // Takes back an easy handle that no transfer of this multi uses any more.
+    void recycleEasy(CURL* easy);
     // Starts the reply's transfer; false when libcurl refuses the handle.
     bool add(HttpReply* reply);
     // Stops the reply's transfer, if it still runs; the connection goes with it.
@@ -49,6 +54,9 @@ private:
     QTimer timer;
     QSet<HttpReply*> attached;
     QList<QPointer<HttpReply>> dirty;
+    // Handles kept for the next transfers: an update of many small files would otherwise
+    // allocate and free libcurl's state and receive buffer once per file.
+    QList<CURL*> spareEasy;
     bool dispatchPosted = false;
 
     friend class HttpReply;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 DownloadFileListTaskSpecification::DownloadFileListTaskSpecification(QList<FileDownloadSpecification>* downloadList,
                                                                      QNetworkAccessManager* manager, Mirrors* mirrors,
@@ -38,13 +39,21 @@ void DownloadFileListTaskSpecification::reset()
     clearSubTasks();
     preparer.reset();
     totalSize = 0;
+    released = false;
+    releasedDone = releasedSpeed = 0;
     TaskSpecification::reset();
 }
 
 void DownloadFileListTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
                                                  bool& downloading)
 {
-    ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    if (released) {
+        downloading = false;
+        downloadDone += releasedDone;
+        speed += std::exchange(releasedSpeed, 0);
+    } else {
+        ComposedTaskSpecification::timeTick(downloadDone, downloadTotal, speed, downloading);
+    }
     downloadTotal = quint64(totalSize);
 }
 
@@ -53,6 +62,13 @@ void DownloadFileListTaskSpecification::subtasksDone()
     if (preparer)
         preparer->stop();
     ComposedTaskSpecification::subtasksDone();
+    if (state != StateFinished)
+        return;
+    quint64 total = 0;
+    bool downloading = false;
+    ComposedTaskSpecification::timeTick(releasedDone, total, releasedSpeed, downloading);
+    released = true;
+    clearSubTasks();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()

@@ -33,7 +33,9 @@ public:
     qint64 getTotalSize() const { return totalSize; }
 
 protected:
-    // The files made ahead for transfers that will not run are removed now.
+    // The files made ahead for transfers that will not run are removed now. Once every file
+    // is in, the file tasks are let go and only their figures are kept: the install that
+    // follows would otherwise run beside thousands of finished downloads.
     void subtasksDone() override;
 
 private:
@@ -46,4 +48,8 @@ private:
     Configuration* configuration;
     qint64 totalSize = 0;
     std::shared_ptr<FilePreparer> preparer;
+    // The figures of the finished file tasks, as they would report them; the speed only once.
+    bool released = false;
+    quint64 releasedDone = 0;
+    quint64 releasedSpeed = 0;
 };

@@ -120,7 +120,7 @@ HttpReply::HttpReply(CurlMulti* multi, QNetworkAccessManager::Operation op, cons
     if (op != QNetworkAccessManager::GetOperation) {
         result = CURLE_UNSUPPORTED_PROTOCOL;
         std::snprintf(errorBuffer, sizeof errorBuffer, "only GET requests are made");
-    } else if (!(easy = curl_easy_init())) {
+    } else if (!(easy = multi->takeEasy())) {
         result = CURLE_OUT_OF_MEMORY;
     } else {
         configure(request, limits);
@@ -136,7 +136,9 @@ HttpReply::HttpReply(CurlMulti* multi, QNetworkAccessManager::Operation op, cons
 HttpReply::~HttpReply()
 {
     detach();
-    if (easy)
+    if (easy && multi)
+        multi->recycleEasy(easy);
+    else if (easy)
         curl_easy_cleanup(easy);
     curl_slist_free_all(headerList);
 }

@@ -38,7 +38,8 @@ void ComposedTaskSpecification::addSubTask(TaskSpecification* task)
     subTasks.append(task);
     waitingTasks.append(task);
     task->progressInParentSum = 0.0;
-    connectSignals(task);
+    // Connected when it starts: thousands of waiting subtasks would otherwise each hold
+    // their connections for nothing, as a waiting task reports nothing.
     countProgress(task);
     setProgress(progressSum);
 }
@@ -89,9 +90,10 @@ void ComposedTaskSpecification::onStartNextTask()
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* task = waitingTasks.takeFirst();
         runningTasks.append(task);
-        // A subtask that ended and was reset runs again.
-        if (!task->progressToParent)
+        if (!task->progressToParent) {
             connectSignals(task);
+            countProgress(task);
+        }
         task->execute();
         return;
     }

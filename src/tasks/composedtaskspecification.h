@@ -8,9 +8,10 @@
 // time. The first failure or cancellation stops further starts and is announced once
 // to the running siblings; the composite ends once, after the last running subtask.
 // Subclasses build their subtasks in execute() and call executeSubTasks().
-// A subtask that has ended is disconnected from the composite (and connected again if it
-// runs again): it sends nothing the composite needs, and an update of many files would
-// otherwise hold every connection of every finished subtask to the end.
+// A subtask is connected to the composite only while it runs: connected when it starts,
+// disconnected when it has ended (and connected again if it runs again). Before and after
+// it sends nothing the composite needs, and an update of many files would otherwise hold
+// the connections of thousands of waiting and finished subtasks.
 class ComposedTaskSpecification : public TaskSpecification
 {
     Q_OBJECT

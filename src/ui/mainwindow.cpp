@@ -84,6 +84,7 @@ MainWindow::MainWindow(Configuration& configuration)
     ui.copyrightLabel->setText(smallText(tr("Quorvel 3 updater &middot; <a href=\"%1\">%2</a>")
                                              .arg(website.toHtmlEscaped(), QUrl(website).host().toHtmlEscaped())));
     ui.outputTextEdit->hide();
+    ui.outputTextEdit->document()->setMaximumBlockCount(maximumLogLines);
     logTimer.setSingleShot(true);
     logTimer.setInterval(50);
     connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
@@ -208,6 +209,11 @@ void MainWindow::on_startButton_clicked()
 void MainWindow::onAppendText(QString text)
 {
     mirrorLogLine(text);
+    if (configuration.unattended == 1 && !logOnStderr()) {
+        if (!scriptLog.isEmpty())
+            scriptLog += '\n';
+        scriptLog += text.toLocal8Bit();
+    }
     pendingLog.append(text);
     if (!logTimer.isActive())
         logTimer.start();
@@ -223,11 +229,13 @@ void MainWindow::flushLog()
     QTextCursor cursor(ui.outputTextEdit->document());
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
-    for (const QString& text : std::as_const(pendingLog)) {
+    // Lines the window would drop at once are not laid out at all.
+    const qsizetype skipped = qMax<qsizetype>(0, pendingLog.size() - maximumLogLines);
+    for (qsizetype i = skipped; i < pendingLog.size(); ++i) {
         if (!ui.outputTextEdit->document()->isEmpty())
             cursor.insertBlock();
         // As plain text: log lines can carry what a server sent.
-        cursor.insertText(text);
+        cursor.insertText(pendingLog.at(i));
     }
     cursor.endEditBlock();
     pendingLog.clear();
@@ -295,8 +303,7 @@ void MainWindow::printLogForScripts()
 {
     if (configuration.unattended != 1 || logOnStderr())
         return;
-    flushLog();
-    std::fprintf(stderr, "%s\n", ui.outputTextEdit->toPlainText().toLocal8Bit().constData());
+    std::fprintf(stderr, "%s\n", scriptLog.constData());
     std::fflush(stderr);
 }
 

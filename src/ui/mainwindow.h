@@ -31,6 +31,9 @@ public:
 
     // The longest version label shown in full in the header; longer ones are elided.
     static constexpr int maximumLabelWidth = 380;
+    // Lines the window's log keeps, the newest, as a terminal does: an update of many files
+    // would otherwise lay out and hold every line of every file.
+    static constexpr int maximumLogLines = 5000;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -61,6 +64,8 @@ private:
     // an update of many small files more than its work.
     QStringList pendingLog;
     QTimer logTimer;
+    // Unattended, every line, for printLogForScripts; the window keeps only the newest.
+    QByteArray scriptLog;
     Configuration& configuration;
     UpdateEngine* engine = nullptr;
     bool updateDone = false;

@@ -9,6 +9,8 @@
 #include "update/makedownloadreplacelisttaskspecification.h"
 #include "update/resumerecord.h"
 
+#include <QFile>
+
 MainTaskSpecification::MainTaskSpecification(QNetworkAccessManager* manager, Mirrors* mirrors,
                                              Configuration* configuration, QObject* parent,
                                              double parentProgressRange)
@@ -77,12 +79,16 @@ void MainTaskSpecification::onInstalled()
     // Every file is in place, so a later run would find nothing to download: the copies are
     // of no further use. Gone before the flush, their data never goes to disk, and the final
     // clean-up does not wait for the disk once per written-back file.
+    // In batches: the paths of every file at once would add to the update's peak memory.
+    constexpr qsizetype Batch = 4096;
     QStringList copies;
-    copies.reserve(installed.size());
-    for (const FileReplaceSpecification& entry : installed)
-        copies.append(configuration->tempDir + QLatin1Char('/') + entry.filePath);
-    copies.append(ResumeRecord::path(configuration->tempDir, configuration->clientType));
-    SafeFileOps::removeFiles(copies);
+    for (qsizetype first = 0; first < installed.size(); first += Batch) {
+        copies.clear();
+        for (qsizetype i = first; i < qMin(installed.size(), first + Batch); ++i)
+            copies.append(configuration->tempDir + QLatin1Char('/') + installed.at(i).filePath);
+        SafeFileOps::removeFiles(copies);
+    }
+    QFile::remove(ResumeRecord::path(configuration->tempDir, configuration->clientType));
     // One flush for the whole installation instead of one per file, before anything
     // obsolete is deleted: a kill cannot lose written data anyway, and this covers a
     // power loss from here on.

@@ -75,13 +75,22 @@ void setAvailableBytesOverride(qint64 bytes)
 
 QString check(const FileSpecifications& lists, const QString& installRoot, const QString& workingDir)
 {
+    // Looked up once per directory of the lists, not once per file.
+    QHash<QString, QString> existing;
+    const auto existingDirectory = [&existing](const QString& path) -> const QString& {
+        const QString parent = path.left(path.lastIndexOf(QLatin1Char('/')));
+        auto it = existing.find(parent);
+        if (it == existing.end())
+            it = existing.insert(parent, existingDirectoryFor(path));
+        return *it;
+    };
     qint64 downloadBytes = 0;
     QHash<QString, qint64> downloadSizes;
     QSet<QString> checked;
     for (const FileDownloadSpecification& item : lists.downloadList) {
         downloadBytes += item.size;
         downloadSizes.insert(item.filePath, item.size);
-        const QString directory = existingDirectoryFor(workingDir + QLatin1Char('/') + item.filePath);
+        const QString directory = existingDirectory(workingDir + QLatin1Char('/') + item.filePath);
         if (!checked.contains(directory)) {
             checked.insert(directory);
             const QString problem = writeProblem(directory);
@@ -97,7 +106,7 @@ QString check(const FileSpecifications& lists, const QString& installRoot, const
             installBytes += downloadSizes.value(item.filePath);
         else // downloaded by an interrupted run
             installBytes += QFileInfo(workingDir + QLatin1Char('/') + item.filePath).size();
-        const QString directory = existingDirectoryFor(installRoot + QLatin1Char('/') + item.pureDestFilePath());
+        const QString directory = existingDirectory(installRoot + QLatin1Char('/') + item.pureDestFilePath());
         if (!checked.contains(directory)) {
             checked.insert(directory);
             const QString problem = writeProblem(directory);

@@ -165,10 +165,13 @@ private Q_SLOTS:
             // Without the sum taken while writing, the check reads the file on the pool,
             // which leaves room for a cancel while it runs.
             static_cast<CheckSignatureTaskSpecification*>(check)->setWrittenMd5(QString());
-            // Queued behind the start of the check, ahead of its result.
+            // Queued behind the start of the check, ahead of its result: two hops, as the
+            // composite hears of the end after this connection.
             QTimer::singleShot(0, this, [&] {
-                checkStateAtCancel = check->getState();
-                task->userCanceled();
+                QTimer::singleShot(0, this, [&] {
+                    checkStateAtCancel = check->getState();
+                    task->userCanceled();
+                });
             });
         });
         QVERIFY(canceled.wait(10000));

@@ -282,6 +282,8 @@ private Q_SLOTS:
         ManualTask* task = composite.add(1.0);
         QSignalSpy messages(&composite, &TaskSpecification::message);
         QSignalSpy errors(&composite, &TaskSpecification::error);
+        composite.execute();
+        QTRY_COMPARE(task->executeCount, 1);
         Q_EMIT task->message(QStringLiteral("m"));
         Q_EMIT task->error(QStringLiteral("e"));
         QCOMPARE(messages.value(0).value(0).toString(), QStringLiteral("m"));

@@ -152,6 +152,12 @@ void tst_MainWindow::showsEngineReports()
     lines << QStringLiteral("one more");
     Q_EMIT engine->message(lines.last());
     QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
+    // Of a long log the window keeps the newest lines, as a terminal does.
+    for (int i = 0; i < MainWindow::maximumLogLines; ++i)
+        Q_EMIT engine->message(QStringLiteral("line %1").arg(i));
+    QTRY_COMPARE(log->document()->blockCount(), MainWindow::maximumLogLines);
+    QVERIFY(log->toPlainText().startsWith(QLatin1String("line 0\n")));
+    QVERIFY(log->toPlainText().endsWith(QStringLiteral("\nline %1").arg(MainWindow::maximumLogLines - 1)));
 
     // The banner: a picture that decodes is shown with its address; anything else is ignored.
     auto* banner = child<UrlClickLabel>(window, "banner");
