@@ -294,7 +294,19 @@ void DownloadTaskSpecification::errorRetry(const QString& text, Part part)
     startDownload();
 }
 
+// Progress is reported once per drained notification: the fractions in between would
+// climb the whole task tree for every block, and nobody could see them.
 bool DownloadTaskSpecification::readData()
+{
+    const qint64 before = bytesWritten;
+    if (!drainReply())
+        return false; // a failed attempt has reset the figures
+    if (bytesWritten != before && expectedSize > 0)
+        setProgress(qMin(1.0, double(bytesWritten) / double(expectedSize)));
+    return true;
+}
+
+bool DownloadTaskSpecification::drainReply()
 {
     char buffer[ChunkSize];
     while (reply) {
@@ -325,8 +337,6 @@ bool DownloadTaskSpecification::readData()
         if (hashCoversFile)
             writtenHash.addData(QByteArrayView(buffer, put));
         bytesWritten += put;
-        if (expectedSize > 0)
-            setProgress(qMin(1.0, double(bytesWritten) / double(expectedSize)));
     }
     return true;
 }

@@ -87,6 +87,7 @@ private:
     void dropReply();
     void dropPartialFile();
     bool readData();
+    bool drainReply();
 
     QNetworkAccessManager* manager;
     QPointer<Mirrors> mirrors;

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -44,8 +45,10 @@ void FilePreparer::run()
         if (!states[i].compare_exchange_strong(expected, Creating, std::memory_order_acq_rel))
             continue; // its download got there first
         // A new file, never an old one truncated: an install may have given it a second name.
-        ::unlink(path(i));
-        const int fd = ::open(path(i), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Usually nothing is there, so the unlink is only tried when the name is taken.
+        int fd = ::open(path(i), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST && ::unlink(path(i)) == 0)
+            fd = ::open(path(i), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         const bool made = fd >= 0 && ::close(fd) == 0;
         states[i].store(made ? Ready : Failed, std::memory_order_release);
     }

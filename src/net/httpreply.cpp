@@ -311,11 +311,18 @@ bool HttpReply::takeMetaData()
             }
         }
     }
-    curl_header* previous = nullptr;
-    while ((header = curl_easy_nextheader(easy, CURLH_HEADER, -1, previous))) {
-        previous = header;
-        const QByteArray name(header->name);
-        setRawHeader(name, hasRawHeader(name) ? rawHeader(name) + ", " + header->value : QByteArray(header->value));
+    // Only the headers a caller reads: copying every header of every small file costs more
+    // than the file's own bytes.
+    for (const char* name : {"Content-Length", "Content-Type", "Content-Range", "Location"}) {
+        if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &header) != CURLHE_OK)
+            continue;
+        QByteArray value(header->value);
+        for (size_t i = 1, n = header->amount; i < n; ++i) {
+            curl_header* other = nullptr;
+            if (curl_easy_header(easy, name, i, CURLH_HEADER, -1, &other) == CURLHE_OK)
+                value += ", " + QByteArray(other->value);
+        }
+        setRawHeader(name, value);
     }
     char* location = nullptr;
     if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)

@@ -51,14 +51,14 @@ bool copyContent(int in, int out)
 // nobody but the copy that goes after the install. Anything else gets a real copy.
 FileCopyFunc::Link FileCopyFunc::linkDisposable(const QString& sourcePath, const QString& destPath)
 {
-    const QByteArray source = QFile::encodeName(sourcePath);
-    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    // Not through a link at the source's name: that file may be anyone's.
+    const int in = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (in < 0)
         return Link::NotPossible;
-    struct stat info, entry;
+    static const uid_t self = ::geteuid();
+    struct stat info;
     Link link = Link::NotPossible;
-    if (::fstat(in, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == ::geteuid()
-        && ::lstat(source.constData(), &entry) == 0 && entry.st_ino == info.st_ino && entry.st_dev == info.st_dev) {
+    if (::fstat(in, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == self) {
         char procPath[64];
         std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", in);
         // Something at the destination is never replaced; another file system gets a copy.

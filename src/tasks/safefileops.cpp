@@ -71,6 +71,14 @@ bool entryExists(const QString& path)
     return ::lstat(native(path).constData(), &info) == 0;
 }
 
+Entry entryKind(const QString& path)
+{
+    struct stat info;
+    if (::lstat(native(path).constData(), &info) != 0)
+        return Entry::None;
+    return S_ISDIR(info.st_mode) ? Entry::Directory : Entry::Other;
+}
+
 bool writeAll(int fd, const char* data, qint64 size)
 {
     while (size > 0) {

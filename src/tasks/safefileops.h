@@ -15,6 +15,9 @@ bool renameNoReplace(const QString& from, const QString& to);
 
 // True when anything is at path, a dangling symbolic link included.
 bool entryExists(const QString& path);
+// What a name holds, links not followed.
+enum class Entry { None, Directory, Other };
+Entry entryKind(const QString& path);
 
 // Creates dest from what write puts into an unnamed file in dest's directory; the file
 // gets its name only when write succeeded and the data is complete, and never replaces

@@ -86,7 +86,6 @@ MainWindow::MainWindow(Configuration& configuration)
     ui.outputTextEdit->hide();
     ui.outputTextEdit->document()->setMaximumBlockCount(maximumLogLines);
     logTimer.setSingleShot(true);
-    logTimer.setInterval(50);
     connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
     onDownloadProgress(0, 0, 0, false);
 
@@ -215,8 +214,9 @@ void MainWindow::onAppendText(QString text)
         scriptLog += text.toLocal8Bit();
     }
     pendingLog.append(text);
+    // A hidden log is laid out once a second, in bigger batches; showing it flushes at once.
     if (!logTimer.isActive())
-        logTimer.start();
+        logTimer.start(ui.outputTextEdit->isVisible() ? 50 : 1000);
 }
 
 void MainWindow::flushLog()

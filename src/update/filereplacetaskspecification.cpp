@@ -59,8 +59,8 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
 
     // A directory where a file belongs holds what the user put there: moved aside, it could
     // not be deleted after the update and would block the move aside of every later one.
-    const QFileInfo destInfo(dest);
-    if (destInfo.isDir() && !destInfo.isSymLink()) {
+    const SafeFileOps::Entry destEntry = SafeFileOps::entryKind(dest);
+    if (destEntry == SafeFileOps::Entry::Directory) {
         Q_EMIT message(QStringLiteral("Could not replace '%1': it is a directory").arg(dest));
         errorCancel();
         return;
@@ -68,7 +68,7 @@ void FileReplaceTaskSpecification::makeSubtasksAndStart()
     double remaining = 1.0;
     // Existence without following links: a dangling link still occupies the name.
     const bool oldThere = SafeFileOps::entryExists(old);
-    if (SafeFileOps::entryExists(dest)) {
+    if (destEntry != SafeFileOps::Entry::None) {
         if (oldThere) {
             // Left over from an interrupted update; it is in the way of the move aside.
             addSubTask(new FileDeleteTaskSpecification(true, old, this, 0.1));

@@ -183,22 +183,28 @@ void tst_SlowFileOpTasks::copyWritesAndJournals()
 void tst_SlowFileOpTasks::disposableSourceGivesItsFile_data()
 {
     QTest::addColumn<bool>("disposable");
-    QTest::addColumn<bool>("otherName");
+    QTest::addColumn<QString>("otherName"); // "", "hard link" or "symbolic link" (the download is a link)
     QTest::addColumn<bool>("shared");
     // A link is made without the trip through the pool; a copy is not.
-    QTest::newRow("disposable") << true << false << true;
-    QTest::newRow("not disposable") << false << false << false;
-    QTest::newRow("disposable, held by another name") << true << true << false;
+    QTest::newRow("disposable") << true << QString() << true;
+    QTest::newRow("not disposable") << false << QString() << false;
+    QTest::newRow("disposable, held by another name") << true << "hard link" << false;
+    QTest::newRow("disposable, a symbolic link to a file") << true << "symbolic link" << false;
 }
 
 void tst_SlowFileOpTasks::disposableSourceGivesItsFile()
 {
     QFETCH(bool, disposable);
-    QFETCH(bool, otherName);
+    QFETCH(QString, otherName);
     QFETCH(bool, shared);
     const QByteArray data = sampleText(5000, 7);
-    QVERIFY(writeTestFile(p("download"), data));
-    if (otherName)
+    if (otherName == "symbolic link") {
+        QVERIFY(writeTestFile(p("other"), data));
+        QVERIFY(::symlink(qPrintable(p("other")), qPrintable(p("download"))) == 0);
+    } else {
+        QVERIFY(writeTestFile(p("download"), data));
+    }
+    if (otherName == "hard link")
         QVERIFY(::link(qPrintable(p("download")), qPrintable(p("other"))) == 0);
     RollbackDataList journal;
     FileCopyTaskSpecification task(&journal, p("download"), p("installed"), nullptr, 0.9);
