@@ -54,8 +54,6 @@ void ComposedTaskSpecification::connectSignals(TaskSpecification* task)
     task->progressToParent =
         connect(task, &TaskSpecification::updateProgress, this, [this, task](qreal) { onUpdateProgress(task); });
     connect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    task->cancelNoticeFromParent =
-        connect(this, &TaskSpecification::otherTaskCancelled, task, &TaskSpecification::onOtherTaskCancelled);
 }
 
 // Only the connections made above: a subclass's own connections to the subtask stay.
@@ -69,8 +67,20 @@ void ComposedTaskSpecification::disconnectSignals(TaskSpecification* task)
     disconnect(task->progressToParent);
     task->progressToParent = QMetaObject::Connection();
     disconnect(task, &TaskSpecification::message, this, &TaskSpecification::message);
-    disconnect(task->cancelNoticeFromParent);
-    task->cancelNoticeFromParent = QMetaObject::Connection();
+}
+
+// The notice goes out as a signal and reaches the running subtasks by a direct call: a
+// connection from the composite to each of thousands of subtasks stays allocated in the
+// composite until it is gone, long after the subtask has ended.
+void ComposedTaskSpecification::noticeCancel(TaskSpecification* other)
+{
+    Q_EMIT otherTaskCancelled(other);
+    const QList<TaskSpecification*> running = runningTasks;
+    for (TaskSpecification* task : running) {
+        // One that ended in an earlier call of this loop is no longer running.
+        if (runningTasks.contains(task))
+            task->onOtherTaskCancelled(other);
+    }
 }
 
 void ComposedTaskSpecification::executeSubTasks()
@@ -123,7 +133,7 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
     runningTasks.removeOne(task);
     if (!subTaskCanceled) {
         subTaskCanceled = true;
-        Q_EMIT otherTaskCancelled(task);
+        noticeCancel(task);
     }
     if (runningTasks.isEmpty())
         reportVerdictOnce();
@@ -197,7 +207,7 @@ void ComposedTaskSpecification::userCanceled()
 
 void ComposedTaskSpecification::handleOtherTaskCancelled(TaskSpecification* other)
 {
-    Q_EMIT otherTaskCancelled(other);
+    noticeCancel(other);
 }
 
 void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloadTotal, quint64& speed,
@@ -245,9 +255,6 @@ void ComposedTaskSpecification::clearSubTasks()
 {
     for (TaskSpecification* task : subTasks) {
         disconnect(task, nullptr, this, nullptr);
-        // Also the notice towards the subtask: a discarded subtask must not react to
-        // cancellations of the next attempt before it is gone.
-        disconnect(this, nullptr, task, nullptr);
         task->deleteLater();
     }
     subTasks.clear();

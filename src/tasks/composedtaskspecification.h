@@ -53,6 +53,7 @@ private Q_SLOTS:
 private:
     void scheduleStart();
     void disconnectSignals(TaskSpecification* task);
+    void noticeCancel(TaskSpecification* other);
     void reportVerdictOnce();
     void countProgress(TaskSpecification* task);
     void onUpdateProgress(TaskSpecification* task);

@@ -68,7 +68,4 @@ private:
     double progressInParentSum = 0.0;
     // The parent composite's progress connection while this task runs; invalid otherwise.
     QMetaObject::Connection progressToParent;
-    // The parent's cancel notice to this task. Cut by its handle: a cut by signal and
-    // receiver walks every sibling's notice, which made an update quadratic in its files.
-    QMetaObject::Connection cancelNoticeFromParent;
 };
