@@ -277,5 +277,5 @@ for fs in $FS; do
       fi
     done
   done
-  [ "$fs" = tmpfs ] && { umount "$MOUNTED"; MOUNTED=""; }
+  if [ "$fs" = tmpfs ]; then umount "$MOUNTED"; MOUNTED=""; fi
 done

@@ -13,7 +13,8 @@
 namespace {
 // Body data moves through a fixed buffer of this size.
 constexpr qint64 ChunkSize = 4096;
-constexpr qint64 ReadBufferSize = 1024 * 1024;
+// What a reply holds for a disk that has not taken it yet: the transfer pauses beyond it.
+constexpr qint64 ReadBufferSize = 256 * 1024;
 // What a file without a listed size (the product ini, its signature) may grow to.
 constexpr qint64 UnlistedSizeLimit = 64 * 1024 * 1024;
 }
