@@ -214,9 +214,15 @@ void MainWindow::onAppendText(QString text)
         scriptLog += text.toLocal8Bit();
     }
     pendingLog.append(text);
-    // A hidden log is laid out once a second, in bigger batches; showing it flushes at once.
+    // A hidden log is not laid out at all: it keeps the lines it would show, and showing
+    // it (or the end of the update) puts them in.
+    if (!ui.outputTextEdit->isVisible()) {
+        if (pendingLog.size() >= 2 * maximumLogLines)
+            pendingLog.remove(0, pendingLog.size() - maximumLogLines);
+        return;
+    }
     if (!logTimer.isActive())
-        logTimer.start(ui.outputTextEdit->isVisible() ? 50 : 1000);
+        logTimer.start(50);
 }
 
 void MainWindow::flushLog()

@@ -147,7 +147,10 @@ void tst_MainWindow::showsEngineReports()
         lines << QStringLiteral("Downloading files/<b>%1</b>.dat").arg(i);
     for (const QString& line : std::as_const(lines))
         Q_EMIT engine->message(line);
+    // A hidden log keeps its lines and shows them when opened.
     auto* log = child<QTextEdit>(window, "outputTextEdit");
+    QVERIFY(!log->isVisible());
+    child<QPushButton>(window, "detailsButton")->click();
     QTRY_COMPARE(log->toPlainText(), lines.join(QLatin1Char('\n')));
     lines << QStringLiteral("one more");
     Q_EMIT engine->message(lines.last());
