@@ -3,6 +3,7 @@
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -28,15 +29,22 @@ public:
     // Ends the program as a confirmed close does, without asking: a running update is
     // cancelled (and an install rolled back) first. The reason goes into the log.
     void cancelAndQuit(const QString& reason);
+    // The unattended start: after delayMs, counted down in the progress bar so that nobody is
+    // surprised when the update begins by itself.
+    void startAutomaticallyIn(int delayMs);
 
     // The longest version label shown in full in the header; longer ones are elided.
     static constexpr int maximumLabelWidth = 380;
     // Lines the window's log keeps, the newest, as a terminal does: an update of many files
     // would otherwise lay out and hold every line of every file.
     static constexpr int maximumLogLines = 5000;
+    // While assistive technology listens, the progress reaches it at most this often (and at
+    // each step of the update): a screen reader would otherwise read out every per mille.
+    static constexpr int progressAnnounceMs = 3000;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private Q_SLOTS:
     void onFatalConfigError(QString errorMessage);
@@ -58,12 +66,24 @@ private:
     // Shows the lines gathered since the last call, in one edit of the document.
     void flushLog();
     void printLogForScripts();
+    QString installedVersionText() const;
+    void showCountdown();
+    // Sets the progress bar; throttled while assistive technology is active, unless `now`.
+    void showProgress(int value, bool now);
+    void flushProgress();
 
     Ui_MainWindow ui;
     // Log lines wait here for a moment: laying out the document once per line would cost
     // an update of many small files more than its work.
     QStringList pendingLog;
     QTimer logTimer;
+    QTimer autoStartTimer;
+    QTimer countdownTimer;
+    // The progress that waits for its turn to reach assistive technology; -1 when none.
+    int pendingProgress = -1;
+    QElapsedTimer sinceProgressShown;
+    QTimer progressTimer;
+    bool downloadingShown = false;
     // Unattended, every line, for printLogForScripts; the window keeps only the newest.
     QByteArray scriptLog;
     Configuration& configuration;
