@@ -107,6 +107,8 @@ MainWindow::MainWindow(Configuration& configuration)
     connect(&countdownTimer, &QTimer::timeout, this, &MainWindow::showCountdown);
     progressTimer.setSingleShot(true);
     connect(&progressTimer, &QTimer::timeout, this, &MainWindow::flushProgress);
+    assistiveTechnology = QAccessible::isActive();
+    QAccessible::installActivationObserver(this);
 
     auto* instanceServer = new SingleInstanceChecker(this);
     connect(instanceServer, &SingleInstanceChecker::otherInstanceActivate, this,
@@ -116,6 +118,18 @@ MainWindow::MainWindow(Configuration& configuration)
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     engine->getBanner();
+}
+
+MainWindow::~MainWindow()
+{
+    QAccessible::removeActivationObserver(this);
+}
+
+void MainWindow::accessibilityActiveChanged(bool active)
+{
+    assistiveTechnology = active;
+    if (!active)
+        flushProgress();
 }
 
 void MainWindow::setUIToConfigSpecs()
@@ -282,6 +296,7 @@ void MainWindow::on_startButton_clicked()
     ui.totalProgressBar->setFormat(QStringLiteral("%p%"));
     if (engine->initialize()) {
         ui.startButton->setEnabled(false);
+        progressReached = 0;
         showProgress(0, true);
         engine->startUpdate();
     }
@@ -326,7 +341,9 @@ void MainWindow::flushLog()
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
 {
-    showProgress(int(doneFrac * 1000), false);
+    const int value = int(doneFrac * 1000);
+    progressReached = qMax(progressReached, value);
+    showProgress(value, false);
 }
 
 // QProgressBar tells assistive technology of every value it takes, so while one listens the
@@ -334,7 +351,7 @@ void MainWindow::onProgressUpdate(qreal doneFrac)
 void MainWindow::showProgress(int value, bool now)
 {
     const bool due = !sinceProgressShown.isValid() || sinceProgressShown.hasExpired(progressAnnounceMs);
-    if (now || due || !QAccessible::isActive()) {
+    if (now || due || !assistiveTechnology) {
         progressTimer.stop();
         pendingProgress = -1;
         if (value != ui.totalProgressBar->value()) {
@@ -404,7 +421,7 @@ void MainWindow::onUpdateCanceled()
     ui.startButton->setFocus();
     onAppendText(tr("Update cancelled"));
     flushLog();
-    flushProgress();
+    showProgress(progressReached, true);
     ui.totalProgressBar->setFormat(tr("Stopped at %p%"));
     printLogForScripts();
     MessageBoxes::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));

@@ -2,6 +2,7 @@
 
 #include "ui_mainwindow.h"
 
+#include <QAccessible>
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QString>
@@ -15,13 +16,14 @@ class UpdateEngine;
 // The updater's only window: the target version and channel, the news and the banner, the
 // progress, the download size and speed, the log and the start button. It owns the update
 // engine and the server side of the single-instance guard.
-class MainWindow : public QWidget
+class MainWindow : public QWidget, private QAccessible::ActivationObserver
 {
     Q_OBJECT
 
 public:
     // Does not take ownership of the configuration, which outlives the window.
     explicit MainWindow(Configuration& configuration);
+    ~MainWindow() override;
 
     // Header text and the start button's initial state.
     void setUIToConfigSpecs();
@@ -45,6 +47,8 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    // Assistive technology came or went.
+    void accessibilityActiveChanged(bool active) override;
 
 private Q_SLOTS:
     void onFatalConfigError(QString errorMessage);
@@ -84,6 +88,9 @@ private:
     QElapsedTimer sinceProgressShown;
     QTimer progressTimer;
     bool downloadingShown = false;
+    // The furthest this attempt came: a cancelled task tree reports its progress as 0.
+    int progressReached = 0;
+    bool assistiveTechnology = false;
     // Unattended, every line, for printLogForScripts; the window keeps only the newest.
     QByteArray scriptLog;
     Configuration& configuration;

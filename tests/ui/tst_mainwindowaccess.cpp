@@ -83,12 +83,16 @@ QStringList tabWalk(QWidget& window)
     return names << QStringLiteral("<no way back>");
 }
 
-int valueEvents = 0;
-QObject* watchedBar = nullptr;
-void countValueEvents(QAccessibleEvent* event)
+// As the program cancels: from inside the event loop, so that the tasks the cancellation
+// lets go are not deleted by the nested loop of the box it opens.
+void cancelFromEventLoop(UpdateEngine* engine)
 {
-    if (event->type() == QAccessible::ValueChanged && event->object() == watchedBar)
-        ++valueEvents;
+    QEventLoop loop;
+    QTimer::singleShot(0, engine, [engine, &loop] {
+        engine->cancelUpdate();
+        loop.quit();
+    });
+    loop.exec();
 }
 }
 
@@ -161,27 +165,28 @@ void tst_MainWindowAccess::keyboardAloneAndNamesRead()
                 .contains(QLatin1String("Installed: 3.0 (build 4710)")));
 
     // Reading order, top to bottom and left to right; the log joins once shown.
-    const QStringList withoutLog{"newsBanner", "banner", "copyrightLabel", "detailsButton", "changelogButton"};
+    const QStringList withoutLog{"quorvelLabel", "newsBanner", "banner", "detailsButton", "changelogButton"};
     QCOMPARE(tabWalk(window), withoutLog);
     QTest::keyClick(start, Qt::Key_Tab, Qt::ShiftModifier);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
     QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("detailsButton"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     QTRY_VERIFY(log->isVisible());
-    const QStringList withLog{"changelogButton", "startButton", "newsBanner", "banner", "outputTextEdit",
-                              "copyrightLabel"};
+    const QStringList withLog{"changelogButton", "startButton", "quorvelLabel", "newsBanner", "banner",
+                              "outputTextEdit"};
     QCOMPARE(tabWalk(window), withLog);
 
     // What a screen reader says for each control met on the way, and for the rest.
     const QList<std::tuple<const char*, QString, bool>> expected{
+        {"quorvelLabel", QStringLiteral("Quorvel web site"), false},
         {"newsBanner", QStringLiteral("News"), true},
         {"banner", QStringLiteral("Banner"), true},
         {"outputTextEdit", QStringLiteral("Update log"), false},
         {"copyrightLabel", QStringLiteral("Quorvel 3 updater"), false},
+        {"versionLabel", QStringLiteral("Update to Quorvel 3.1 (build 4711)"), false},
         {"detailsButton", QStringLiteral("Details"), true},
         {"changelogButton", QStringLiteral("View Changes"), true},
         {"startButton", QStringLiteral("Start Update"), false},
-        {"quorvelLabel", QStringLiteral("Quorvel web site"), false},
         {"totalProgressBar", QStringLiteral("Update progress"), false},
         {"downloadSizeLabel", QStringLiteral("Downloaded"), false},
         {"downloadSpeedLabel", QStringLiteral("Download speed"), false},
@@ -215,10 +220,10 @@ void tst_MainWindowAccess::keyboardAloneAndNamesRead()
     // A failure keeps the progress reached, and the button says what Enter does now.
     Q_EMIT engine->updateProgress(0.25);
     answerNextBox(QMessageBox::Ok, &boxes);
-    engine->cancelUpdate();
+    cancelFromEventLoop(engine);
     QTRY_COMPARE(boxes.size(), 2);
     QCOMPARE(start->text(), QStringLiteral("Retry Update"));
-    QCOMPARE(QApplication::focusWidget(), start);
+    QCOMPARE(window.focusWidget(), start);
     auto* bar = child<QProgressBar>(window, "totalProgressBar");
     QCOMPARE(bar->value(), 250);
     QCOMPARE(bar->text(), QStringLiteral("Stopped at 25%"));
@@ -228,7 +233,7 @@ void tst_MainWindowAccess::keyboardAloneAndNamesRead()
     QCOMPARE(bar->text(), QStringLiteral("0%"));
     QTRY_COMPARE(mirror.requestCount(iniPath), 2);
     answerNextBox(QMessageBox::Ok, &boxes);
-    engine->cancelUpdate();
+    cancelFromEventLoop(engine);
     QTRY_COMPARE(boxes.size(), 3);
 }
 
@@ -252,28 +257,28 @@ void tst_MainWindowAccess::progressReachesAssistiveTechnologySparingly()
         Q_EMIT engine->updateProgress(i / 1000.0);
     QCOMPARE(bar->value(), 100);
 
-    watchedBar = bar;
-    valueEvents = 0;
-    QAccessible::installUpdateHandler(countValueEvents);
+    // Each new value of the bar goes to assistive technology as a value-change event (Qt does
+    // that in QProgressBar::setValue); without a screen reader here, count the values instead.
+    QSignalSpy valueEvents(bar, &QProgressBar::valueChanged);
     QAccessible::setActive(true);
-    QVERIFY(QAccessible::isActive());
-    const auto restore = qScopeGuard([] {
-        QAccessible::setActive(false);
-        QAccessible::installUpdateHandler(nullptr);
-    });
-    // A listener: a burst of reports reaches it once, the rest when the time comes.
+    const auto restore = qScopeGuard([] { QAccessible::setActive(false); });
+    // A listener: a burst of reports just after the last figure waits for its turn...
     for (int i = 101; i <= 300; ++i)
         Q_EMIT engine->updateProgress(i / 1000.0);
-    QCOMPARE(valueEvents, 1);
-    // A new step of the update (the downloads begin) brings the latest figure at once.
+    QCOMPARE(valueEvents.size(), 0);
+    // ...unless a new step of the update (the downloads begin) brings the latest figure at once.
     Q_EMIT engine->downloadProgress(0, 1000, 0, true);
-    QCOMPARE(valueEvents, 2);
+    QCOMPARE(valueEvents.size(), 1);
     QCOMPARE(bar->value(), 300);
     for (int i = 301; i <= 400; ++i)
         Q_EMIT engine->updateProgress(i / 1000.0);
-    QCOMPARE(valueEvents, 2);
+    QCOMPARE(valueEvents.size(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 400, MainWindow::progressAnnounceMs + 2000);
-    QCOMPARE(valueEvents, 3);
+    QCOMPARE(valueEvents.size(), 2);
+    // Once the listener is gone, the bar follows every report again.
+    QAccessible::setActive(false);
+    Q_EMIT engine->updateProgress(0.401);
+    QCOMPARE(bar->value(), 401);
 }
 
 void tst_MainWindowAccess::staysWholeWithLargeFontOrHighContrast_data()
@@ -318,7 +323,8 @@ void tst_MainWindowAccess::staysWholeWithLargeFontOrHighContrast()
     QTest::mouseClick(child<QPushButton>(window, "detailsButton"), Qt::LeftButton);
     QTRY_VERIFY(child<QTextEdit>(window, "outputTextEdit")->isVisible());
     child<QPushButton>(window, "startButton")->setText(QStringLiteral("Retry Update"));
-    QTRY_COMPARE(window.size(), window.sizeHint());
+    window.layout()->activate();
+    QCOMPARE(window.size(), window.sizeHint());
 
     const QRect inside = window.rect();
     const auto widgets = window.findChildren<QWidget*>();
