@@ -11,7 +11,6 @@
 #include <QApplication>
 #include <QLocale>
 #include <QTextEdit>
-#include <QTimer>
 #include <QTranslator>
 
 #include <csignal>
@@ -233,12 +232,9 @@ int main(int argc, char* argv[])
 #ifdef QUORVEL_TEST_PROGRAM
     autoStartMs = autoStartDelayMs(autoStartMs);
 #endif
-    // Precise: a coarse timer of this length may fire up to a tenth of a second early.
-    if (configuration.unattended == 1)
-        QTimer::singleShot(autoStartMs, Qt::PreciseTimer, &window, [&window] {
-            QMetaObject::invokeMethod(&window, "onAutoStartUpdate");
-        });
     window.setUIToConfigSpecs();
+    if (configuration.unattended == 1)
+        window.startAutomaticallyIn(autoStartMs);
     window.show();
     window.setNews();
     return app.exec();

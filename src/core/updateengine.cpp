@@ -126,6 +126,7 @@ void UpdateEngine::onTaskFinished()
     timer->stop();
     lastOutcome = ExitSuccess;
     cleanup();
+    UpdateIniData::setInstalled(configuration.clientVersion, configuration.versionLabel);
     state = Finished;
     Q_EMIT message(QStringLiteral("Update successfully finished"));
     dropMainTask();

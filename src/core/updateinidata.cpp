@@ -15,6 +15,8 @@ const QString Group = QStringLiteral("current");
 const QString VersionKey = QStringLiteral("version");
 const QString DirKey = QStringLiteral("dir");
 const QString TypeKey = QStringLiteral("type");
+const QString InstalledGroup = QStringLiteral("installed");
+const QString LabelKey = QStringLiteral("label");
 }
 
 QString UpdateIniData::filename()
@@ -70,4 +72,27 @@ void UpdateIniData::cleanup()
 {
     QSettings settings(filename(), QSettings::IniFormat);
     settings.remove(Group);
+}
+
+bool UpdateIniData::getInstalled(int* version, QString* label)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(InstalledGroup);
+    bool ok = false;
+    const int installed = settings.value(VersionKey).toString().toInt(&ok, 10);
+    if (!ok || installed <= 0)
+        return false;
+    if (version)
+        *version = installed;
+    if (label)
+        *label = settings.value(LabelKey).toString();
+    return true;
+}
+
+void UpdateIniData::setInstalled(int version, const QString& label)
+{
+    QSettings settings(filename(), QSettings::IniFormat);
+    settings.beginGroup(InstalledGroup);
+    settings.setValue(VersionKey, version);
+    settings.setValue(LabelKey, label);
 }

@@ -17,6 +17,11 @@ public:
     static void modify(int version, const QString& dir, const QString& type);
     static void cleanup();
 
+    // Group "installed": the version the last successful update installed, and its label,
+    // so the window can show what the user has now. False when no update has succeeded here.
+    static bool getInstalled(int* version, QString* label);
+    static void setInstalled(int version, const QString& label);
+
     // Whether dir is a directory this updater could have made for a session: directly under
     // the system's temporary directory, named "quorvel_temp_<number>", a real directory owned
     // by this user and closed to everyone else. The record is edited by hand at times, and

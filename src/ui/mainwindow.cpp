@@ -6,15 +6,18 @@
 #include "core/processtools.h"
 #include "core/singleinstancechecker.h"
 #include "core/updateengine.h"
+#include "core/updateinidata.h"
 #include "ui/changelogviewer.h"
 #include "ui/messageboxes.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QFont>
 #include <QFontMetrics>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLoggingCategory>
 #include <QPixmap>
 #include <QScrollBar>
@@ -84,10 +87,27 @@ MainWindow::MainWindow(Configuration& configuration)
     ui.copyrightLabel->setText(smallText(tr("Quorvel 3 updater &middot; <a href=\"%1\">%2</a>")
                                              .arg(website.toHtmlEscaped(), QUrl(website).host().toHtmlEscaped())));
     ui.outputTextEdit->hide();
+    // No empty gap where no banner came: the fixed-size window shrinks to what it shows.
+    ui.banner->hide();
     ui.outputTextEdit->document()->setMaximumBlockCount(maximumLogLines);
     logTimer.setSingleShot(true);
     connect(&logTimer, &QTimer::timeout, this, &MainWindow::flushLog);
     onDownloadProgress(0, 0, 0, false);
+    // Outside a dialog only the default button takes Enter; these act on their own, too.
+    ui.detailsButton->setAutoDefault(true);
+    ui.changelogButton->setAutoDefault(true);
+    // The first control in reading order is the news: with the focus there it would stand still.
+    ui.startButton->setFocus();
+    autoStartTimer.setSingleShot(true);
+    // A coarse timer of this length may fire up to a tenth of a second early.
+    autoStartTimer.setTimerType(Qt::PreciseTimer);
+    connect(&autoStartTimer, &QTimer::timeout, this, &MainWindow::onAutoStartUpdate);
+    countdownTimer.setInterval(1000);
+    connect(&countdownTimer, &QTimer::timeout, this, &MainWindow::showCountdown);
+    progressTimer.setSingleShot(true);
+    connect(&progressTimer, &QTimer::timeout, this, &MainWindow::flushProgress);
+    assistiveTechnology = QAccessible::isActive();
+    QAccessible::installActivationObserver(this);
 
     auto* instanceServer = new SingleInstanceChecker(this);
     connect(instanceServer, &SingleInstanceChecker::otherInstanceActivate, this,
@@ -97,6 +117,18 @@ MainWindow::MainWindow(Configuration& configuration)
 
     connect(&configuration, &Configuration::fatalError, this, &MainWindow::onFatalConfigError);
     engine->getBanner();
+}
+
+MainWindow::~MainWindow()
+{
+    QAccessible::removeActivationObserver(this);
+}
+
+void MainWindow::accessibilityActiveChanged(bool active)
+{
+    assistiveTechnology = active;
+    if (!active)
+        flushProgress();
 }
 
 void MainWindow::setUIToConfigSpecs()
@@ -127,13 +159,47 @@ void MainWindow::setUIToConfigSpecs()
         header += tr("Update to Quorvel %1").arg(label.toHtmlEscaped());
         header += QStringLiteral("</div>");
     }
+    const QString installed = installedVersionText();
+    if (!installed.isEmpty())
+        header += QStringLiteral("<div>") + tr("Installed: %1").arg(installed.toHtmlEscaped()) + QStringLiteral("</div>");
     header += QStringLiteral("<div style=\"margin-top:8px\">");
     header += tr("You are currently on <strong>%1 channel</strong>.").arg(channelName);
     header += QStringLiteral("</div>");
     ui.versionLabel->setText(header);
 
-    if (configuration.unattended == 1)
+    if (configuration.unattended == 1) {
         ui.startButton->setEnabled(false);
+        ui.detailsButton->setFocus();
+    }
+}
+
+// What the last successful update here installed; empty when no update has succeeded yet.
+QString MainWindow::installedVersionText() const
+{
+    int version = 0;
+    QString label;
+    if (!UpdateIniData::getInstalled(&version, &label))
+        return QString();
+    if (label.isEmpty())
+        label = QString::number(version);
+    return QFontMetrics(ui.versionLabel->font()).elidedText(label, Qt::ElideRight, maximumLabelWidth);
+}
+
+void MainWindow::startAutomaticallyIn(int delayMs)
+{
+    autoStartTimer.start(qMax(0, delayMs));
+    countdownTimer.start();
+    showCountdown();
+}
+
+void MainWindow::showCountdown()
+{
+    if (!autoStartTimer.isActive()) {
+        countdownTimer.stop();
+        return;
+    }
+    const int seconds = (autoStartTimer.remainingTime() + 999) / 1000;
+    ui.totalProgressBar->setFormat(tr("Update starts in %1 s").arg(qMax(1, seconds)));
 }
 
 void MainWindow::setNews()
@@ -162,6 +228,31 @@ void MainWindow::closeEvent(QCloseEvent* event)
         // The update ended while the question was open: nothing is left to cancel.
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
     }
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Reaches the window only from a control that has no use for Enter itself.
+        if (plain && ui.startButton->isEnabled()) {
+            ui.startButton->click();
+            return;
+        }
+        break;
+    case Qt::Key_Escape:
+        // Asks first, as closing does; when nothing runs there is nothing to cancel.
+        if (plain && engine->busy()) {
+            close();
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void MainWindow::onFatalConfigError(QString errorMessage)
@@ -199,8 +290,13 @@ void MainWindow::on_startButton_clicked()
     }
     if (engine->busy())
         return;
+    autoStartTimer.stop();
+    countdownTimer.stop();
+    ui.totalProgressBar->setFormat(QStringLiteral("%p%"));
     if (engine->initialize()) {
         ui.startButton->setEnabled(false);
+        progressReached = 0;
+        showProgress(0, true);
         engine->startUpdate();
     }
 }
@@ -251,13 +347,45 @@ void MainWindow::flushLog()
 
 void MainWindow::onProgressUpdate(qreal doneFrac)
 {
-    ui.totalProgressBar->setValue(int(doneFrac * 1000));
+    const int value = int(doneFrac * 1000);
+    progressReached = qMax(progressReached, value);
+    showProgress(value, false);
+}
+
+// QProgressBar tells assistive technology of every value it takes, so while one listens the
+// bar itself moves in steps; a sighted user without one sees it move smoothly.
+void MainWindow::showProgress(int value, bool now)
+{
+    const bool due = !sinceProgressShown.isValid() || sinceProgressShown.hasExpired(progressAnnounceMs);
+    if (now || due || !assistiveTechnology) {
+        progressTimer.stop();
+        pendingProgress = -1;
+        if (value != ui.totalProgressBar->value()) {
+            ui.totalProgressBar->setValue(value);
+            sinceProgressShown.start();
+        }
+        return;
+    }
+    pendingProgress = value;
+    if (!progressTimer.isActive())
+        progressTimer.start(int(qMax<qint64>(0, progressAnnounceMs - sinceProgressShown.elapsed())));
+}
+
+// A new step of the update: what is pending is shown now.
+void MainWindow::flushProgress()
+{
+    if (pendingProgress >= 0)
+        showProgress(pendingProgress, true);
 }
 
 void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal, quint64 speed, bool downloading)
 {
     ui.downloadSizeLabel->setVisible(downloading);
     ui.downloadSpeedLabel->setVisible(downloading);
+    if (downloading != downloadingShown) {
+        downloadingShown = downloading;
+        flushProgress();
+    }
     if (!downloading)
         return;
     ui.downloadSizeLabel->setText(smallText(tr("%1 KB / %2 KB").arg(downloadDone / 1000).arg(downloadTotal / 1000)));
@@ -267,17 +395,18 @@ void MainWindow::onDownloadProgress(quint64 downloadDone, quint64 downloadTotal,
 void MainWindow::onUpdateFinished()
 {
     flushLog();
+    flushProgress();
     updateDone = true;
     // A cancel that came too late to stop the update still ends the program.
     if (closeRequested) {
         QCoreApplication::exit(ExitSuccess);
         return;
     }
+    ui.startButton->setText(tr("Start Quorvel"));
     if (configuration.unattended == 1 && !ChangeLogViewer::instance()) {
         QTimer::singleShot(1000, this, &MainWindow::on_startButton_clicked);
         return;
     }
-    ui.startButton->setText(tr("Start Quorvel"));
     ui.startButton->setFocus();
     ui.startButton->setEnabled(true);
 }
@@ -292,11 +421,14 @@ void MainWindow::onUpdateCanceled()
     const ExitCode outcome = engine->outcome();
     updateDone = false;
     engine->reset();
-    ui.startButton->setText(tr("Restart"));
+    // Says what a click does again; the bar keeps how far this attempt came.
+    ui.startButton->setText(tr("Retry Update"));
     ui.startButton->setEnabled(true);
+    ui.startButton->setFocus();
     onAppendText(tr("Update cancelled"));
     flushLog();
-    ui.totalProgressBar->setValue(0);
+    showProgress(progressReached, true);
+    ui.totalProgressBar->setFormat(tr("Stopped at %p%"));
     printLogForScripts();
     MessageBoxes::critical(this, tr("Update"), tr("Update cancelled. Push \"Details\" to check reasons."));
     // Nobody is there to push "Restart".
@@ -341,7 +473,9 @@ void MainWindow::onBannerFound(QByteArray bannerImage, QString clickUrl)
     const QUrl url(clickUrl);
     ui.banner->setToolTip(tr("Click to open \"%1://%2\"").arg(url.scheme(), url.host()));
     ui.banner->setUrl(clickUrl);
+    ui.banner->setAccessibleDescription(ui.banner->toolTip());
     ui.banner->setPixmap(QPixmap::fromImage(image));
+    ui.banner->show();
 }
 
 void MainWindow::onDetailsPressed()

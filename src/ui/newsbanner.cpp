@@ -4,9 +4,12 @@
 #include <QCursor>
 #include <QImage>
 #include <QDesktopServices>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QTextDocument>
 #include <QTimerEvent>
 #include <QUrl>
@@ -71,6 +74,9 @@ void NewsBanner::setNews(const QString& text)
     document->setDocumentMargin(0);
     paused = false;
     xOffset = float(width() - 10);
+    // Read out whole: nobody can follow a moving text with a screen reader.
+    setAccessibleDescription(document->toPlainText());
+    setFocusPolicy(document->isEmpty() ? Qt::NoFocus : Qt::StrongFocus);
     const QSizeF size = document->size();
     textWidth = int(size.width());
     textHeight = int(size.height());
@@ -79,6 +85,65 @@ void NewsBanner::setNews(const QString& text)
     setMinimumHeight(bannerHeight);
     setMaximumHeight(bannerHeight);
     scrollTimer.start(scrollIntervalMs, this);
+    applyHold();
+}
+
+void NewsBanner::applyHold()
+{
+    if (isHeld()) {
+        scrollTimer.stop();
+        // Held in the blank pause, the text would stay out of sight: show it from its start.
+        if (paused) {
+            paused = false;
+            xOffset = 0;
+        }
+    } else if (!scrollTimer.isActive() && textWidth > 0) {
+        scrollTimer.start(paused ? pauseMs : scrollIntervalMs, this);
+    }
+    update();
+}
+
+void NewsBanner::enterEvent(QEnterEvent* event)
+{
+    hovered = true;
+    applyHold();
+    QWidget::enterEvent(event);
+}
+
+void NewsBanner::leaveEvent(QEvent* event)
+{
+    hovered = false;
+    applyHold();
+    QWidget::leaveEvent(event);
+}
+
+void NewsBanner::focusInEvent(QFocusEvent* event)
+{
+    heldBeforeFocus = heldByUser;
+    toggledWhileFocused = false;
+    heldByUser = true;
+    applyHold();
+    QWidget::focusInEvent(event);
+}
+
+void NewsBanner::focusOutEvent(QFocusEvent* event)
+{
+    if (!toggledWhileFocused)
+        heldByUser = heldBeforeFocus;
+    applyHold();
+    QWidget::focusOutEvent(event);
+}
+
+void NewsBanner::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() != Qt::Key_Space || event->modifiers() != Qt::NoModifier) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    heldByUser = !heldByUser;
+    toggledWhileFocused = true;
+    applyHold();
+    event->accept();
 }
 
 QString NewsBanner::anchorAt(const QPoint& pos) const
@@ -118,16 +183,24 @@ float NewsBanner::textTop() const
 
 void NewsBanner::paintEvent(QPaintEvent*)
 {
+    QPainter painter(this);
+    if (hasFocus()) {
+        QStyleOptionFocusRect option;
+        option.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &option, &painter, this);
+    }
     if (paused)
         return;
     if (int(xOffset) > width())
         xOffset = float(width() - 10);
 
-    QPainter painter(this);
     painter.translate(xOffset, textTop());
-    document->drawContents(&painter);
+    // In the widget's own colours, so a high-contrast palette reaches the news too.
+    QAbstractTextDocumentLayout::PaintContext context;
+    context.palette = palette();
+    document->documentLayout()->draw(&painter, context);
 
-    if (int(xOffset) + textWidth < -10) {
+    if (!isHeld() && int(xOffset) + textWidth < -10) {
         paused = true;
         xOffset = float(width() - 10);
         scrollTimer.start(pauseMs, this);

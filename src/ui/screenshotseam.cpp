@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QEvent>
+#include <QFont>
 #include <QImage>
 #include <QMessageBox>
 #include <QPainter>
@@ -152,8 +153,45 @@ void clickWhenShown(QPointer<QWidget> window, QStringList names)
 }
 }
 
+QPalette highContrastPalette()
+{
+    QPalette palette(Qt::white, Qt::black);
+    palette.setColor(QPalette::Base, Qt::black);
+    palette.setColor(QPalette::Text, Qt::white);
+    palette.setColor(QPalette::Button, Qt::black);
+    palette.setColor(QPalette::ButtonText, Qt::white);
+    palette.setColor(QPalette::Highlight, Qt::yellow);
+    palette.setColor(QPalette::HighlightedText, Qt::black);
+    palette.setColor(QPalette::Link, Qt::cyan);
+    palette.setColor(QPalette::ToolTipBase, Qt::black);
+    palette.setColor(QPalette::ToolTipText, Qt::white);
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, Qt::gray);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, Qt::gray);
+    palette.setColor(QPalette::Disabled, QPalette::Text, Qt::gray);
+    return palette;
+}
+
+namespace {
+void applyLook()
+{
+    bool ok = false;
+    const double scale = qEnvironmentVariable("QUORVEL_FONT_SCALE").toDouble(&ok);
+    if (ok && scale > 0) {
+        QFont font = QApplication::font();
+        if (font.pointSizeF() > 0)
+            font.setPointSizeF(font.pointSizeF() * scale);
+        else
+            font.setPixelSize(qRound(font.pixelSize() * scale));
+        QApplication::setFont(font);
+    }
+    if (qEnvironmentVariableIntValue("QUORVEL_HIGH_CONTRAST") == 1)
+        QApplication::setPalette(highContrastPalette());
+}
+}
+
 void arm(QWidget* window)
 {
+    applyLook();
     QPointer<QWidget> guarded(window);
     const QString atClose = qEnvironmentVariable("QUORVEL_SCREENSHOT_AT_CLOSE");
     const QString path = qEnvironmentVariable("QUORVEL_SCREENSHOT");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QPalette>
+
 class QWidget;
 
 // Pictures of the real program for the documentation, driven by the environment:
@@ -9,12 +11,17 @@ class QWidget;
 //                                   as soon as the window is shown
 //   QUORVEL_SCREENSHOT_AT_CLOSE=f.png  save a picture of the window as it closes (the last
 //                                   thing a user saw of an unattended run); the program goes on
+//   QUORVEL_FONT_SCALE=1.5          the application font this many times its size
+//   QUORVEL_HIGH_CONTRAST=1         white on black, as a high-contrast desktop theme would set it
+// The last two apply whether or not a picture is taken.
 // The picture holds the window if it is shown and, above it, the message box or dialog that is
 // open at that moment, so an error reported before the window appears is captured too. Boxes
 // are closed afterwards; later ones are written to stderr as with QUORVEL_AUTOCLOSE_DIALOGS.
 namespace ScreenshotSeam {
 
-// Does nothing unless one of the two picture variables is set. Call before anything can open a box.
+// Does nothing unless one of the variables is set. Call before anything can open a box.
 void arm(QWidget* window);
+
+QPalette highContrastPalette();
 
 }

@@ -4,6 +4,7 @@
 #include <QString>
 
 // A label that opens its URL in the desktop's browser when clicked: the logo and the banner image.
+// Given the focus, Enter or Space opens it too.
 class UrlClickLabel : public QLabel
 {
     Q_OBJECT
@@ -17,6 +18,8 @@ public:
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     QString url;

@@ -183,7 +183,7 @@ void tst_MainWindow::closesAtOnceWhenIdle_data()
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("buttonText");
     QTest::newRow("ready") << "ready" << "Start Update";
-    QTest::newRow("cancelled") << "cancelled" << "Restart";
+    QTest::newRow("cancelled") << "cancelled" << "Retry Update";
     QTest::newRow("done") << "done" << "Start Quorvel";
 }
 
@@ -211,11 +211,12 @@ void tst_MainWindow::closesAtOnceWhenIdle()
     QTEST(start->text(), "buttonText");
     QVERIFY(start->isEnabled());
 
-    // Keyboard: every button in the tab chain from the default start button; the picture-only
-    // widgets have names for screen readers.
+    // Keyboard: the buttons in the tab chain in reading order, the default start button last;
+    // the picture-only widgets have names for screen readers.
     QVERIFY(start->isDefault());
-    QCOMPARE(start->nextInFocusChain(), child<QPushButton>(window, "detailsButton"));
-    QCOMPARE(start->nextInFocusChain()->nextInFocusChain(), child<QPushButton>(window, "changelogButton"));
+    auto* details = child<QPushButton>(window, "detailsButton");
+    QCOMPARE(details->nextInFocusChain(), child<QPushButton>(window, "changelogButton"));
+    QCOMPARE(details->nextInFocusChain()->nextInFocusChain(), start);
     QVERIFY(!child<QLabel>(window, "quorvelLabel")->accessibleName().isEmpty());
     QVERIFY(!child<QLabel>(window, "banner")->accessibleName().isEmpty());
     QVERIFY(!child<NewsBanner>(window, "newsBanner")->accessibleName().isEmpty());

@@ -4,6 +4,8 @@
 #include <QCursor>
 #include <QDesktopServices>
 #include <QImage>
+#include <QLineEdit>
+#include <QVBoxLayout>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -38,6 +40,7 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void scrollsAcrossAndPauses();
+    void standsStillWhileHoveredFocusedOrToggled();
     void clickOpensLinkOrDefault_data();
     void clickOpensLinkOrDefault();
     void staysSmallWhateverTheNews_data();
@@ -86,6 +89,65 @@ void tst_NewsBanner::scrollsAcrossAndPauses()
     tick(banner);
     QVERIFY(!banner.isPaused());
     QCOMPARE(banner.getXOffset(), 489.5f);
+}
+
+void tst_NewsBanner::standsStillWhileHoveredFocusedOrToggled()
+{
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    auto* banner = new NewsBanner(&window);
+    auto* other = new QLineEdit(&window);
+    layout->addWidget(banner);
+    layout->addWidget(other);
+    window.resize(500, 80);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    QCOMPARE(banner->focusPolicy(), Qt::NoFocus);
+    other->setFocus();
+    banner->setNews(QStringLiteral("Quorvel 3.1 is out, <b>with a new chat window</b>."));
+    QCOMPARE(banner->focusPolicy(), Qt::StrongFocus);
+    QCOMPARE(banner->accessibleDescription(), QStringLiteral("Quorvel 3.1 is out, with a new chat window."));
+    const auto scrolls = [&] {
+        const float from = banner->getXOffset();
+        return !banner->isHeld() && banner->scrollTimerId() != 0
+            && QTest::qWaitFor([&] { return banner->getXOffset() < from; }, 2000);
+    };
+    const auto standsStill = [&] { return banner->isHeld() && banner->scrollTimerId() == 0; };
+    QVERIFY(scrolls());
+
+    // The mouse holds it while over it.
+    QEnterEvent enter(QPointF(5, 5), QPointF(5, 5), banner->mapToGlobal(QPointF(5, 5)));
+    QCoreApplication::sendEvent(banner, &enter);
+    QVERIFY(standsStill());
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(banner, &leave);
+    QVERIFY(scrolls());
+
+    // The focus holds it; Space lets it run and holds it again, and that choice stays.
+    banner->setFocus(Qt::TabFocusReason);
+    QVERIFY(standsStill());
+    QTest::keyClick(banner, Qt::Key_Space);
+    QVERIFY(scrolls());
+    QTest::keyClick(banner, Qt::Key_Space);
+    QVERIFY(standsStill());
+    other->setFocus(Qt::TabFocusReason);
+    QVERIFY(standsStill());
+    // Passing through keeps what was chosen; running it while focused lets it run on.
+    banner->setFocus(Qt::TabFocusReason);
+    other->setFocus(Qt::TabFocusReason);
+    QVERIFY(standsStill());
+    banner->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(banner, Qt::Key_Space);
+    other->setFocus(Qt::TabFocusReason);
+    QVERIFY(scrolls());
+
+    // Held during the blank pause after a pass, it shows the text from its start.
+    while (!banner->isPaused())
+        tick(*banner);
+    QCoreApplication::sendEvent(banner, &enter);
+    QVERIFY(standsStill());
+    QVERIFY(!banner->isPaused());
+    QCOMPARE(banner->getXOffset(), 0.0f);
 }
 
 void tst_NewsBanner::clickOpensLinkOrDefault_data()
