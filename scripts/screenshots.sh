@@ -105,7 +105,7 @@ shot() {
     printf '[mirrors]\nsize=1\n1\\mirror=demo\n\n[demo]\nurl=%s\n' "$url" > "$install/mirrors.ini"
   fi
   TMPDIR="$WORK" QUORVEL_SCREENSHOT="$OUT/$name.png" QUORVEL_SCREENSHOT_DELAY="$delay" \
-    QUORVEL_SCREENSHOT_CLICK="$clicks" LC_ALL=C.UTF-8 \
+    QUORVEL_SCREENSHOT_CLICK="$clicks" LC_ALL=${SHOT_LOCALE:-C.UTF-8} \
     timeout 60 xvfb-run -a -s "-screen 0 1024x768x24" "$install/update" "$@" \
     > "$WORK/$name.log" 2>&1 || true
   grep -q "screenshot saved" "$WORK/$name.log" || { echo "screenshots: $name failed" >&2; cat "$WORK/$name.log" >&2; exit 1; }
@@ -118,3 +118,9 @@ shot finished 25000 "detailsButton,startButton" yes
 shot cancelled 6000 "detailsButton,startButton" broken
 shot error 2500 "startButton" no
 shot changelog 2500 "changelogButton" yes
+# The update under way in each language shipped (Qt reads the language from LC_ALL).
+for ts in translations/update_*.ts; do
+  lang=${ts#translations/update_}
+  lang=${lang%.ts}
+  SHOT_LOCALE="$lang.UTF-8" shot "updating-$lang" 7000 "detailsButton,startButton" yes
+done
