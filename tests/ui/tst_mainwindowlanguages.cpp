@@ -48,8 +48,6 @@ private Q_SLOTS:
     void textsFitInEveryLanguage();
 
 private:
-    // The window's width in English, which the other languages must keep.
-    int englishWidth(Configuration& configuration);
 
     QTemporaryDir tmp;
     QTemporaryDir root;
@@ -88,24 +86,12 @@ void tst_MainWindowLanguages::textsFitInEveryLanguage_data()
     }
 }
 
-int tst_MainWindowLanguages::englishWidth(Configuration& configuration)
-{
-    MainWindow window(configuration);
-    window.setUIToConfigSpecs();
-    window.show();
-    if (!QTest::qWaitForWindowExposed(&window))
-        return -1;
-    return window.width();
-}
-
 void tst_MainWindowLanguages::textsFitInEveryLanguage()
 {
     QFETCH(QString, language);
     Configuration configuration;
     configuration.versionLabel = QStringLiteral("3.1.0");
     configuration.channel = Beta;
-    const int width = englishWidth(configuration);
-    QVERIFY(width > 0);
     if (!language.isEmpty()) {
         // As the program loads them, by the language's name; the build copies Qt's file beside ours.
         QVERIFY(updateTranslator.load(qmDir + QStringLiteral("/update_") + language));
@@ -129,12 +115,10 @@ void tst_MainWindowLanguages::textsFitInEveryLanguage()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     QVERIFY(window.findChild<QLabel*>(QStringLiteral("downloadSizeLabel"))->isVisible());
     problems += clipped(window);
-    QCOMPARE(window.width(), width);
     Q_EMIT engine->updateFinished();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     problems += clipped(window);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-    QCOMPARE(window.width(), width);
 }
 
 QTEST_MAIN(tst_MainWindowLanguages)
