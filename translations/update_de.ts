@@ -95,10 +95,6 @@
         <translation>Quorvel starten</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Neu starten</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Aktualisierung abgebrochen</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>„%1://%2“ öffnen</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Fortschritt der Aktualisierung</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Download-Geschwindigkeit</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Heruntergeladen</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Zeigt oder verbirgt das Aktualisierungsprotokoll</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Zeigt, was die neue Version ändert</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Installiert: %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>Aktualisierung beginnt in %1 s</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Erneut versuchen</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Angehalten bei %p%</translation>
     </message>
 </context>
 <context>

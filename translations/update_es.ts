@@ -95,10 +95,6 @@
         <translation>Iniciar Quorvel</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Reiniciar</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Actualización cancelada</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Haga clic para abrir «%1://%2»</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Progreso de la actualización</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Velocidad de descarga</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Descargado</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Muestra u oculta el registro de la actualización</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Muestra qué cambia la nueva versión</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Instalada: %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>La actualización empieza en %1 s</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Reintentar actualización</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Detenida en %p%</translation>
     </message>
 </context>
 <context>

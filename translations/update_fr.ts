@@ -95,10 +95,6 @@
         <translation>Lancer Quorvel</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Redémarrer</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Mise à jour annulée</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Cliquer pour ouvrir «&#xa0;%1://%2&#xa0;»</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Progression de la mise à jour</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Vitesse de téléchargement</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Téléchargé</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Affiche ou masque le journal de la mise à jour</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Montre ce que change la nouvelle version</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Installée : %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>La mise à jour commence dans %1 s</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Réessayer la mise à jour</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Arrêtée à %p%</translation>
     </message>
 </context>
 <context>

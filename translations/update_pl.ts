@@ -95,10 +95,6 @@
         <translation>Uruchom Quorvel</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Uruchom ponownie</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Aktualizacja anulowana</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Kliknij, aby otworzyć „%1://%2”</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Postęp aktualizacji</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Szybkość pobierania</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Pobrano</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Pokazuje lub ukrywa dziennik aktualizacji</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Pokazuje, co zmienia nowa wersja</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Zainstalowana: %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>Aktualizacja rozpocznie się za %1 s</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Ponów aktualizację</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Zatrzymano na %p%</translation>
     </message>
 </context>
 <context>

@@ -95,10 +95,6 @@
         <translation>Iniciar o Quorvel</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Reiniciar</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Atualização cancelada</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Clique para abrir “%1://%2”</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Progresso da atualização</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Velocidade de download</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Baixado</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Mostra ou oculta o registro da atualização</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Mostra o que muda na nova versão</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Instalada: %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>A atualização começa em %1 s</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Tentar atualizar novamente</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Parada em %p%</translation>
     </message>
 </context>
 <context>

@@ -95,10 +95,6 @@
         <translation>Запустить Quorvel</translation>
     </message>
     <message>
-        <source>Restart</source>
-        <translation>Перезапустить</translation>
-    </message>
-    <message>
         <source>Update cancelled</source>
         <translation>Обновление отменено</translation>
     </message>
@@ -113,6 +109,42 @@
     <message>
         <source>Click to open &quot;%1://%2&quot;</source>
         <translation>Нажмите, чтобы открыть «%1://%2»</translation>
+    </message>
+    <message>
+        <source>Update progress</source>
+        <translation>Ход обновления</translation>
+    </message>
+    <message>
+        <source>Download speed</source>
+        <translation>Скорость загрузки</translation>
+    </message>
+    <message>
+        <source>Downloaded</source>
+        <translation>Загружено</translation>
+    </message>
+    <message>
+        <source>Shows or hides the update log</source>
+        <translation>Показывает или скрывает журнал обновления</translation>
+    </message>
+    <message>
+        <source>Shows what the new version changes</source>
+        <translation>Показывает, что изменилось в новой версии</translation>
+    </message>
+    <message>
+        <source>Installed: %1</source>
+        <translation>Установлена: %1</translation>
+    </message>
+    <message>
+        <source>Update starts in %1 s</source>
+        <translation>Обновление начнётся через %1 с</translation>
+    </message>
+    <message>
+        <source>Retry Update</source>
+        <translation>Повторить обновление</translation>
+    </message>
+    <message>
+        <source>Stopped at %p%</source>
+        <translation>Остановлено на %p%</translation>
     </message>
 </context>
 <context>
