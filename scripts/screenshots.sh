@@ -124,3 +124,9 @@ for ts in translations/update_*.ts; do
   lang=${lang%.ts}
   SHOT_LOCALE="$lang.UTF-8" shot "updating-$lang" 7000 "detailsButton,startButton" yes
 done
+# Larger type (150%), a high-contrast palette, and the window when no banner comes.
+QUORVEL_FONT_SCALE=1.5 shot ready-150 6000 "" yes
+QUORVEL_FONT_SCALE=1.5 shot updating-150 7000 "detailsButton,startButton" yes
+QUORVEL_HIGH_CONTRAST=1 shot updating-contrast 7000 "detailsButton,startButton" yes
+read -r SILENT_PORT < <(free_ports 1)
+QUORVEL_UPDATE_SERVER_ADDRESS="127.0.0.1:$VERSION_PORT:$SILENT_PORT" shot ready-nobanner 6000 "" yes
