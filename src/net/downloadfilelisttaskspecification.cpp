@@ -69,6 +69,8 @@ void DownloadFileListTaskSpecification::subtasksDone()
     ComposedTaskSpecification::timeTick(releasedDone, total, releasedSpeed, downloading);
     released = true;
     clearSubTasks();
+    // Its names are no longer needed: the install that follows has its own peak.
+    preparer.reset();
 }
 
 bool DownloadFileListTaskSpecification::makeSubDirs()

@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <utility>
+
 ComposedTaskSpecification::ComposedTaskSpecification(int maxParallelTasks, double parentProgressRange,
                                                      QObject* parent)
     : TaskSpecification(parent, parentProgressRange)
@@ -97,6 +99,7 @@ void ComposedTaskSpecification::executeSubTasks()
 
 void ComposedTaskSpecification::onStartNextTask()
 {
+    disconnectEnded();
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* task = waitingTasks.takeFirst();
         runningTasks.append(task);
@@ -120,11 +123,22 @@ void ComposedTaskSpecification::reportVerdictOnce()
     subtasksDone();
 }
 
+// Disconnected at the next start, not here: Qt frees a connection cut while its sender
+// emits only at that sender's next connect or disconnect, which a finished subtask never has,
+// so thousands of finished subtasks would keep theirs to the end of the update.
 void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 {
-    disconnectSignals(task);
-    runningTasks.removeOne(task);
+    if (!runningTasks.removeOne(task))
+        return;
+    endedTasks.append(task);
     scheduleStart();
+}
+
+void ComposedTaskSpecification::disconnectEnded()
+{
+    for (TaskSpecification* task : std::as_const(endedTasks))
+        disconnectSignals(task);
+    endedTasks.clear();
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
@@ -234,6 +248,7 @@ void ComposedTaskSpecification::reset()
 {
     // Quiet while they go back to idle: the count below covers them all at once, and they
     // are connected again when they start.
+    endedTasks.clear();
     for (TaskSpecification* task : subTasks) {
         disconnectSignals(task);
         task->reset();
@@ -257,9 +272,11 @@ void ComposedTaskSpecification::clearSubTasks()
         disconnect(task, nullptr, this, nullptr);
         task->deleteLater();
     }
-    subTasks.clear();
-    waitingTasks.clear();
-    runningTasks.clear();
+    // Emptied with their storage: a finished step of a large update keeps its composite.
+    subTasks = {};
+    waitingTasks = {};
+    runningTasks = {};
+    endedTasks = {};
     progressSum = 0.0;
     // A composite that rebuilds its subtasks must be able to reach a verdict again.
     subTaskCanceled = false;

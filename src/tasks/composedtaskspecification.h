@@ -53,6 +53,7 @@ private Q_SLOTS:
 private:
     void scheduleStart();
     void disconnectSignals(TaskSpecification* task);
+    void disconnectEnded();
     void noticeCancel(TaskSpecification* other);
     void reportVerdictOnce();
     void countProgress(TaskSpecification* task);
@@ -61,6 +62,8 @@ private:
     QList<TaskSpecification*> subTasks;
     QList<TaskSpecification*> waitingTasks;
     QList<TaskSpecification*> runningTasks;
+    // Finished, still to be disconnected.
+    QList<TaskSpecification*> endedTasks;
     // The sum of the subtasks' progress, kept up to date by their reports: a recount over
     // thousands of siblings on every report would make an update quadratic in its files.
     double progressSum = 0.0;

@@ -81,6 +81,7 @@ private:
     // an update of many small files more than its work.
     QStringList pendingLog;
     QTimer logTimer;
+    QTimer logCopyTimer;
     QTimer autoStartTimer;
     QTimer countdownTimer;
     // The progress that waits for its turn to reach assistive technology; -1 when none.

@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QStringList>
 
+#include <utility>
+
 FileReplaceListTaskSpecification::FileReplaceListTaskSpecification(QList<FileReplaceSpecification>* replaceList,
                                                                    QList<QString>* deleteList,
                                                                    Configuration* configuration, QObject* parent,
@@ -37,7 +39,7 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
 {
     QSet<QString> seen;
     QStringList missing;
-    for (const FileReplaceSpecification& entry : *replaceList) {
+    for (const FileReplaceSpecification& entry : std::as_const(*replaceList)) {
         const QString file = FileReplaceTaskSpecification::installedPath(entry.destFileName(QString()));
         const QString dir = QDir::cleanPath(QFileInfo(file).absolutePath());
         if (seen.contains(dir))
@@ -58,7 +60,7 @@ void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool hasSubdirTasks)
     if (replaceList->isEmpty())
         return;
     const double weight = (hasSubdirTasks ? 0.9 : 1.0) / replaceList->size();
-    for (FileReplaceSpecification& entry : *replaceList)
+    for (const FileReplaceSpecification& entry : std::as_const(*replaceList))
         addSubTask(new FileReplaceTaskSpecification(entry, deleteList, &ownJournal, configuration, this, weight));
 }
 

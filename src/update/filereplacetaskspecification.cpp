@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringBuilder>
 #include <QStringList>
 
 namespace {
@@ -28,7 +29,7 @@ const QStringList& executableSuffixes()
 }
 }
 
-FileReplaceTaskSpecification::FileReplaceTaskSpecification(FileReplaceSpecification& replaceItem,
+FileReplaceTaskSpecification::FileReplaceTaskSpecification(const FileReplaceSpecification& replaceItem,
                                                            QList<QString>* deleteList, RollbackDataList* phaseJournal,
                                                            Configuration* configuration, QObject* parent,
                                                            double parentProgressRange)
@@ -42,7 +43,8 @@ FileReplaceTaskSpecification::FileReplaceTaskSpecification(FileReplaceSpecificat
 
 QString FileReplaceTaskSpecification::installedPath(const QString& relativePath)
 {
-    return Configuration::getAppRootPath() + QLatin1Char('/') + relativePath;
+    // Made to size: the phase journal keeps one of these per installed file to the end.
+    return Configuration::getAppRootPath() % QLatin1Char('/') % relativePath;
 }
 
 void FileReplaceTaskSpecification::execute()

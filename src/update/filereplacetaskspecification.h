@@ -19,7 +19,7 @@ class FileReplaceTaskSpecification : public ComposedTaskSpecification
 
 public:
     // deleteList, phaseJournal and configuration are not owned.
-    FileReplaceTaskSpecification(FileReplaceSpecification& replaceItem, QList<QString>* deleteList,
+    FileReplaceTaskSpecification(const FileReplaceSpecification& replaceItem, QList<QString>* deleteList,
                                  RollbackDataList* phaseJournal, Configuration* configuration, QObject* parent,
                                  double parentProgressRange);
 

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -365,9 +366,11 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
         }
     }
     if (ok && state == StateRunning) {
-        target->downloadList = lists.downloadList;
-        target->replaceList = lists.replaceList;
-        target->deleteList = lists.deleteList;
+        // Moved, not shared: a list shared with a copy here would be copied whole by the first
+        // loop over it that is not const, tens of thousands of entries on a large release.
+        target->downloadList = std::move(lists.downloadList);
+        target->replaceList = std::move(lists.replaceList);
+        target->deleteList = std::move(lists.deleteList);
     }
     ASyncTaskSpecification::runDone(ok);
 }
