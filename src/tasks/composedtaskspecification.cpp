@@ -88,7 +88,7 @@ void ComposedTaskSpecification::noticeCancel(TaskSpecification* other)
 void ComposedTaskSpecification::executeSubTasks()
 {
     state = StateRunning;
-    const int n = qMin(waitingTasks.size(), maxParallelTasks);
+    const int n = qMin(waitingTasks.size() + plannedTasks - madeTasks, maxParallelTasks);
     if (n == 0) {
         reportVerdictOnce();
         return;
@@ -100,6 +100,11 @@ void ComposedTaskSpecification::executeSubTasks()
 void ComposedTaskSpecification::onStartNextTask()
 {
     disconnectEnded();
+    if (waitingTasks.isEmpty() && madeTasks < plannedTasks && !subTaskCanceled && !cancelRequested) {
+        TaskSpecification* made = makeSubTask(madeTasks++);
+        if (made)
+            addSubTask(made);
+    }
     if (!waitingTasks.isEmpty() && !subTaskCanceled && !cancelRequested) {
         TaskSpecification* task = waitingTasks.takeFirst();
         runningTasks.append(task);
@@ -136,9 +141,26 @@ void ComposedTaskSpecification::onSubTaskFinished(TaskSpecification* task)
 
 void ComposedTaskSpecification::disconnectEnded()
 {
-    for (TaskSpecification* task : std::as_const(endedTasks))
+    for (TaskSpecification* task : std::as_const(endedTasks)) {
         disconnectSignals(task);
+        // Outside the task's own signals here, so it can go at once.
+        if (plannedTasks > 0 && task->getState() == StateFinished) {
+            subTasks.removeOne(task);
+            delete task;
+        }
+    }
     endedTasks.clear();
+}
+
+void ComposedTaskSpecification::planSubTasks(int count)
+{
+    plannedTasks += count;
+}
+
+TaskSpecification* ComposedTaskSpecification::makeSubTask(int)
+{
+    Q_ASSERT_X(false, "ComposedTaskSpecification::makeSubTask", "planned subtasks need a maker");
+    return nullptr;
 }
 
 void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
@@ -156,7 +178,7 @@ void ComposedTaskSpecification::onSubTaskCanceled(TaskSpecification* task)
 int ComposedTaskSpecification::getStateFromSubTasks() const
 {
     bool anyUserCanceled = false;
-    bool allFinished = true;
+    bool allFinished = madeTasks == plannedTasks;
     for (const TaskSpecification* task : subTasks) {
         const int s = task->getState();
         if (s == StateErrorCanceled)
@@ -246,6 +268,8 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
 
 void ComposedTaskSpecification::reset()
 {
+    // Finished planned subtasks are gone: such a composite rebuilds its subtasks instead.
+    Q_ASSERT(plannedTasks == 0);
     // Quiet while they go back to idle: the count below covers them all at once, and they
     // are connected again when they start.
     endedTasks.clear();
@@ -277,6 +301,7 @@ void ComposedTaskSpecification::clearSubTasks()
     waitingTasks = {};
     runningTasks = {};
     endedTasks = {};
+    plannedTasks = madeTasks = 0;
     progressSum = 0.0;
     // A composite that rebuilds its subtasks must be able to reach a verdict again.
     subTaskCanceled = false;

@@ -44,6 +44,12 @@ protected:
     // Disconnects every subtask from this composite and deletes it later; the composite
     // can then be filled and run again.
     void clearSubTasks();
+    // For a composite of thousands of steps: count more subtasks follow those added, each
+    // made by makeSubTask(index) in index order only when it is about to start, and deleted
+    // as soon as it has finished, so that steps waiting or done hold no memory. Its progress
+    // stays counted. Such a composite builds its subtasks anew on reset (clearSubTasks()).
+    void planSubTasks(int count);
+    virtual TaskSpecification* makeSubTask(int index);
 
 private Q_SLOTS:
     void onStartNextTask();
@@ -68,6 +74,8 @@ private:
     // thousands of siblings on every report would make an update quadratic in its files.
     double progressSum = 0.0;
     int maxParallelTasks;
+    int plannedTasks = 0;
+    int madeTasks = 0;
     bool subTaskCanceled = false;
     bool doneReported = false;
 };

@@ -55,13 +55,20 @@ int FileReplaceListTaskSpecification::makeSubdirTasks()
     return int(missing.size());
 }
 
+// Made one by one as they start: tens of thousands of file tasks made at once would be the
+// largest part of the update's memory.
 void FileReplaceListTaskSpecification::makeFileReplaceTasks(bool hasSubdirTasks)
 {
     if (replaceList->isEmpty())
         return;
-    const double weight = (hasSubdirTasks ? 0.9 : 1.0) / replaceList->size();
-    for (const FileReplaceSpecification& entry : std::as_const(*replaceList))
-        addSubTask(new FileReplaceTaskSpecification(entry, deleteList, &ownJournal, configuration, this, weight));
+    fileWeight = (hasSubdirTasks ? 0.9 : 1.0) / replaceList->size();
+    planSubTasks(int(replaceList->size()));
+}
+
+TaskSpecification* FileReplaceListTaskSpecification::makeSubTask(int index)
+{
+    return new FileReplaceTaskSpecification(replaceList->at(index), deleteList, &ownJournal, configuration, this,
+                                            fileWeight);
 }
 
 void FileReplaceListTaskSpecification::subtasksDone()

@@ -29,6 +29,7 @@ public:
 
 protected:
     void subtasksDone() override;
+    TaskSpecification* makeSubTask(int index) override;
 
 private:
     void makeSubtasksAndStart();
@@ -39,4 +40,5 @@ private:
     QList<QString>* deleteList;
     RollbackDataList ownJournal;
     Configuration* configuration;
+    double fileWeight = 0.0;
 };
