@@ -110,18 +110,24 @@ void DownloadFileListTaskSpecification::makeSubtasksAndStart()
     for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
         if (item.partialSize == 0)
             paths.append(item.filePath);
+        totalSize += item.size;
     }
     preparer = std::make_shared<FilePreparer>(configuration->tempDir, paths);
 
-    const double weight = 1.0 / downloadList->size();
-    int prepared = 0;
-    for (const FileDownloadSpecification& item : std::as_const(*downloadList)) {
-        auto* task = new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, weight);
-        if (item.partialSize == 0)
-            task->setPreparedFile(preparer, prepared++);
-        addSubTask(task);
-        totalSize += item.size;
-    }
+    // Each file's task is made when it starts and goes when it has its file: thousands made
+    // at once would be the largest part of the update's memory.
+    fileWeight = 1.0 / downloadList->size();
+    preparedIndex = 0;
+    planSubTasks(int(downloadList->size()));
     state = StateRunning;
     executeSubTasks();
+}
+
+TaskSpecification* DownloadFileListTaskSpecification::makeSubTask(int index)
+{
+    const FileDownloadSpecification& item = downloadList->at(index);
+    auto* task = new DownloadFileTaskSpecification(item, manager, mirrors, configuration, this, fileWeight);
+    if (item.partialSize == 0)
+        task->setPreparedFile(preparer, preparedIndex++);
+    return task;
 }

@@ -37,6 +37,7 @@ protected:
     // is in, the file tasks are let go and only their figures are kept: the install that
     // follows would otherwise run beside thousands of finished downloads.
     void subtasksDone() override;
+    TaskSpecification* makeSubTask(int index) override;
 
 private:
     bool makeSubDirs();
@@ -48,6 +49,8 @@ private:
     Configuration* configuration;
     qint64 totalSize = 0;
     std::shared_ptr<FilePreparer> preparer;
+    double fileWeight = 0.0;
+    int preparedIndex = 0;
     // The figures of the finished file tasks, as they would report them; the speed only once.
     bool released = false;
     quint64 releasedDone = 0;

@@ -145,11 +145,25 @@ void ComposedTaskSpecification::disconnectEnded()
         disconnectSignals(task);
         // Outside the task's own signals here, so it can go at once.
         if (plannedTasks > 0 && task->getState() == StateFinished) {
+            keepFigures(task);
             subTasks.removeOne(task);
             delete task;
         }
     }
     endedTasks.clear();
+}
+
+// What the task would still report at the next tick, so that the sums stay whole.
+void ComposedTaskSpecification::keepFigures(TaskSpecification* task)
+{
+    quint64 done = 0, total = 0, speed = 0;
+    bool active = false;
+    task->timeTick(done, total, speed, active);
+    goneSpeed += speed;
+    if (total != 0) {
+        goneDone += done;
+        goneTotal += total;
+    }
 }
 
 void ComposedTaskSpecification::planSubTasks(int count)
@@ -250,6 +264,9 @@ void ComposedTaskSpecification::timeTick(quint64& downloadDone, quint64& downloa
                                          bool& downloading)
 {
     downloading = false;
+    downloadDone += goneDone;
+    downloadTotal += goneTotal;
+    speed += std::exchange(goneSpeed, 0);
     // A copy: a stalled download may end this subtree synchronously from its tick.
     const QList<TaskSpecification*> tasks = subTasks;
     for (TaskSpecification* task : tasks) {
@@ -302,6 +319,7 @@ void ComposedTaskSpecification::clearSubTasks()
     runningTasks = {};
     endedTasks = {};
     plannedTasks = madeTasks = 0;
+    goneDone = goneTotal = goneSpeed = 0;
     progressSum = 0.0;
     // A composite that rebuilds its subtasks must be able to reach a verdict again.
     subTaskCanceled = false;

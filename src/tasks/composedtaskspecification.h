@@ -60,6 +60,7 @@ private:
     void scheduleStart();
     void disconnectSignals(TaskSpecification* task);
     void disconnectEnded();
+    void keepFigures(TaskSpecification* task);
     void noticeCancel(TaskSpecification* other);
     void reportVerdictOnce();
     void countProgress(TaskSpecification* task);
@@ -76,6 +77,10 @@ private:
     int maxParallelTasks;
     int plannedTasks = 0;
     int madeTasks = 0;
+    // The download figures of deleted planned subtasks; the speed until the next tick.
+    quint64 goneDone = 0;
+    quint64 goneTotal = 0;
+    quint64 goneSpeed = 0;
     bool subTaskCanceled = false;
     bool doneReported = false;
 };

@@ -102,17 +102,23 @@ private Q_SLOTS:
 
         auto task = makeTask(0.6);
         QSignalSpy finished(task.get(), &TaskSpecification::finished);
+        // Each file's task exists while it runs; every one seen carries a third.
+        int weighed = 0;
+        connect(servers[0], &TestHttpServer::requestReceived, this, [&] {
+            for (const TaskSpecification* file : task->getSubTasks()) {
+                QCOMPARE(file->getParentProgressRange(), 1.0 / 3);
+                ++weighed;
+            }
+        });
         task->execute();
         // Directories are made before anything starts.
         QVERIFY(QFileInfo(config.tempDir + "/plugins").isDir());
         QVERIFY(QFileInfo(config.tempDir + "/plugins/imageformats").isDir());
         QCOMPARE(task->getTotalSize(), qint64(32100));
-        QCOMPARE(task->getSubTasks().size(), 3);
-        for (const TaskSpecification* file : task->getSubTasks())
-            QCOMPARE(file->getParentProgressRange(), 1.0 / 3);
         QCOMPARE(messages.first(), QString("Downloading files"));
 
         QVERIFY(finished.wait(10000));
+        QVERIFY(weighed >= 3);
         QCOMPARE(task->getState(), int(StateFinished));
         QCOMPARE(task->getProgress(), 0.6);
         QCOMPARE(readTestFile(config.tempDir + "/plugins/imageformats/libqgif.so"), QByteArray(30000, 'c'));
@@ -211,7 +217,6 @@ private Q_SLOTS:
         QVERIFY(task->getSubTasks().isEmpty());
 
         task->execute();
-        QCOMPARE(task->getSubTasks().size(), 2);
         QCOMPARE(task->getTotalSize(), qint64(1200));
         QVERIFY(finished.wait(10000));
         QCOMPARE(task->getState(), int(StateFinished));
