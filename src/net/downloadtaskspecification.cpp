@@ -166,8 +166,9 @@ bool DownloadTaskSpecification::openNewFile()
     // truncating, as ext4 writes a file truncated on open back to disk when it is closed.
     const bool prepared = preparer && preparer->take(preparedIndex);
     preparer.reset();
+    // Opened for appending, the position is the size: no second stat of the file.
     if (prepared && file.open(QIODevice::WriteOnly | QIODevice::ExistingOnly | QIODevice::Append)
-        && file.size() != 0)
+        && file.pos() != 0)
         file.close(); // not as it was made: start afresh
     if (file.isOpen())
         return true;
