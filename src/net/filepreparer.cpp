@@ -17,6 +17,8 @@ FilePreparer::FilePreparer(const QString& directory, const QStringList& relative
         names += QFile::encodeName(prefix + relative);
         names += '\0';
     }
+    // The names stay for the whole download phase; the growth reserve would stay with them.
+    names.squeeze();
     worker = std::thread([this] { run(); });
 }
 

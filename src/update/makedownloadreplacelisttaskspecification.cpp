@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -160,26 +161,27 @@ bool MakeDownloadReplaceListFunc::run()
 {
     lists->clear();
     Q_EMIT message(QStringLiteral("Compiling download and replace list"));
-    QSettings settings(iniPath, QSettings::IniFormat);
+    // Gone before the lists are built: the parsed ini would double the phase's memory.
+    auto settings = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
 
-    const int total = getFileCount(settings);
+    const int total = getFileCount(*settings);
     if (total == 0) {
         Q_EMIT message(QStringLiteral("No files in product ini"));
         return false;
     }
 
-    const QStringList executableList = settings.value(executablesKey()).toStringList();
+    const QStringList executableList = settings->value(executablesKey()).toStringList();
     const QSet<QString> executables(executableList.cbegin(), executableList.cend());
     std::vector<Entry> entries;
     entries.reserve(size_t(total));
-    const QStringList sections = settings.childGroups();
+    const QStringList sections = settings->childGroups();
     for (const QString& section : sections) {
-        settings.beginGroup(section);
+        settings->beginGroup(section);
         // allKeys, not childKeys: a key with "/" in it reads as a nested group.
-        const QStringList keys = settings.allKeys();
+        const QStringList keys = settings->allKeys();
         for (const QString& key : keys) {
             Entry entry;
-            if (!parseEntry(section, key, valueText(settings.value(key)), entry)) {
+            if (!parseEntry(section, key, valueText(settings->value(key)), entry)) {
                 // The progress up to and including the invalid line, as a reader going line by
                 // line reports it.
                 for (size_t n = 1; n <= entries.size() + 1; ++n)
@@ -190,10 +192,15 @@ bool MakeDownloadReplaceListFunc::run()
             entry.replace.executable = !entry.isDelete && executables.contains(entry.replace.pureDestFilePath());
             entries.push_back(std::move(entry));
         }
-        settings.endGroup();
+        settings->endGroup();
     }
+    settings.reset();
     recorded = ResumeRecord::read(recordPath, version);
     checkAndAdd(entries, total);
+    // Kept to the end of the update: without the reserve they grew with.
+    lists->downloadList.squeeze();
+    lists->replaceList.squeeze();
+    lists->deleteList.squeeze();
     ResumeRecord::write(recordPath, version, lists->downloadList);
     return true;
 }
@@ -372,6 +379,9 @@ void MakeDownloadReplaceListTaskSpecification::runDone(bool ok)
         target->replaceList = std::move(lists.replaceList);
         target->deleteList = std::move(lists.deleteList);
     }
+    // The parsed product ini and the entries were freed on the worker's heap, where the
+    // pages would stay with the process through the downloads and the install.
+    malloc_trim(0);
     ASyncTaskSpecification::runDone(ok);
 }
 
