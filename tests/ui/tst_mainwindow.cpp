@@ -5,6 +5,7 @@
 #include "support/testfiles.h"
 #include "support/testhttpserver.h"
 #include "ui/changelogviewer.h"
+#include "support/windowtestground.h"
 #include "ui/mainwindow.h"
 #include "ui/newsbanner.h"
 #include "ui/urlclicklabel.h"
@@ -19,9 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QTextEdit>
-#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -70,35 +69,24 @@ private Q_SLOTS:
     void keepsSensibleSizeWhateverServerSends();
 
 private:
-    std::unique_ptr<QTemporaryDir> root;
-    QTemporaryDir tmp;
-    QUdpSocket bannerSink;
+    WindowTestGround ground;
 };
 
 void tst_MainWindow::initTestCase()
 {
-    QVERIFY(tmp.isValid());
-    // Temporary download directories and the instance guard's socket go here.
-    qputenv("TMPDIR", tmp.path().toLocal8Bit());
-    // The window asks for a banner when it is built: a silent local socket stands in.
-    QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
-    const QByteArray port = QByteArray::number(bannerSink.localPort());
-    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", "127.0.0.1:" + port + ":" + port);
+    QVERIFY(ground.prepare());
     qunsetenv("QUORVEL_AUTOCLOSE_DIALOGS");
 }
 
 void tst_MainWindow::init()
 {
-    root = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid());
-    Configuration::setAppRootPath(root->path());
+    QVERIFY(ground.newRoot());
 }
 
 void tst_MainWindow::cleanup()
 {
     delete ChangeLogViewer::instance();
-    Configuration::setAppRootPath(QString());
-    root.reset();
+    ground.dropRoot();
 }
 
 void tst_MainWindow::showsEngineReports_data()
@@ -232,7 +220,7 @@ void tst_MainWindow::closeDuringUpdateAsksAndCancels()
     TestHttpServer mirror;
     QVERIFY(mirror.listen());
     mirror.setBehaviour(iniPath, TestHttpServer::Behaviour::noResponse());
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
+    QVERIFY(writeMirrorsIni(ground.rootFile(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
     Configuration configuration;
     configuration.clientType = Configuration::getUpdateType();
     configuration.clientVersion = 4711;
@@ -283,8 +271,8 @@ void tst_MainWindow::unattendedFinishStartsClientUnlessChangeLogOpen_data()
 void tst_MainWindow::unattendedFinishStartsClientUnlessChangeLogOpen()
 {
     QFETCH(bool, changeLogOpen);
-    const QString marker = root->filePath(QStringLiteral("client started"));
-    const QString script = root->filePath(Configuration::getClientBinaryName());
+    const QString marker = ground.rootFile(QStringLiteral("client started"));
+    const QString script = ground.rootFile(Configuration::getClientBinaryName());
     QVERIFY(writeTestFile(script, "#!/bin/sh\ntouch \"" + marker.toUtf8() + "\"\n"));
     QVERIFY(QFile::setPermissions(script, QFile::permissions(script) | QFile::ExeOwner));
 

@@ -5,6 +5,7 @@
 #include "core/updateinidata.h"
 #include "support/mirrorsini.h"
 #include "support/testhttpserver.h"
+#include "support/windowtestground.h"
 #include "ui/mainwindow.h"
 #include "ui/newsbanner.h"
 #include "ui/screenshotseam.h"
@@ -18,9 +19,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTextEdit>
-#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -110,32 +109,23 @@ private Q_SLOTS:
     void staysWholeWithLargeFontOrHighContrast();
 
 private:
-    std::unique_ptr<QTemporaryDir> root;
-    QTemporaryDir tmp;
-    QUdpSocket bannerSink;
+    WindowTestGround ground;
 };
 
 void tst_MainWindowAccess::initTestCase()
 {
-    QVERIFY(tmp.isValid());
-    qputenv("TMPDIR", tmp.path().toLocal8Bit());
-    QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
-    const QByteArray port = QByteArray::number(bannerSink.localPort());
-    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", "127.0.0.1:" + port + ":" + port);
+    QVERIFY(ground.prepare());
     qunsetenv("QUORVEL_AUTOCLOSE_DIALOGS");
 }
 
 void tst_MainWindowAccess::init()
 {
-    root = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid());
-    Configuration::setAppRootPath(root->path());
+    QVERIFY(ground.newRoot());
 }
 
 void tst_MainWindowAccess::cleanup()
 {
-    Configuration::setAppRootPath(QString());
-    root.reset();
+    ground.dropRoot();
 }
 
 void tst_MainWindowAccess::keyboardAloneAndNamesRead()
@@ -144,7 +134,7 @@ void tst_MainWindowAccess::keyboardAloneAndNamesRead()
     TestHttpServer mirror;
     QVERIFY(mirror.listen());
     mirror.setBehaviour(iniPath, TestHttpServer::Behaviour::noResponse());
-    QVERIFY(writeMirrorsIni(root->filePath(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
+    QVERIFY(writeMirrorsIni(ground.rootFile(QStringLiteral("mirrors.ini")), QList<TestHttpServer*>{&mirror}));
     UpdateIniData::setInstalled(4710, QStringLiteral("3.0 (build 4710)"));
     Configuration configuration;
     configuration.clientType = Configuration::getUpdateType();

@@ -1,15 +1,14 @@
 // The window in every language shipped: each text fits, and Qt's own buttons are translated too.
 #include "core/configuration.h"
 #include "core/updateengine.h"
+#include "support/windowtestground.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTranslator>
-#include <QUdpSocket>
 #include <QtTest>
 
 namespace {
@@ -48,23 +47,14 @@ private Q_SLOTS:
     void textsFitInEveryLanguage();
 
 private:
-
-    QTemporaryDir tmp;
-    QTemporaryDir root;
-    QUdpSocket bannerSink;
+    WindowTestGround ground;
     QTranslator updateTranslator;
     QTranslator qtTranslator;
 };
 
 void tst_MainWindowLanguages::initTestCase()
 {
-    QVERIFY(tmp.isValid() && root.isValid());
-    qputenv("TMPDIR", tmp.path().toLocal8Bit());
-    // The window asks for a banner when it is built: a silent local socket stands in.
-    QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
-    const QByteArray port = QByteArray::number(bannerSink.localPort());
-    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", "127.0.0.1:" + port + ":" + port);
-    Configuration::setAppRootPath(root.path());
+    QVERIFY(ground.prepare() && ground.newRoot());
 }
 
 void tst_MainWindowLanguages::cleanup()

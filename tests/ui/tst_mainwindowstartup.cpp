@@ -1,15 +1,14 @@
 #include "core/configuration.h"
 #include "core/updateengine.h"
+#include "support/windowtestground.h"
 #include "ui/mainwindow.h"
 #include "ui/newsbanner.h"
 
 #include <QLabel>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTextEdit>
 #include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 class tst_MainWindowStartup : public QObject
@@ -28,35 +27,24 @@ private Q_SLOTS:
     void showsInvalidProxyInLog();
 
 private:
-    std::unique_ptr<QTemporaryDir> root;
-    QTemporaryDir socketDir;
-    QUdpSocket bannerSink;
+    WindowTestGround ground;
 };
 
 void tst_MainWindowStartup::initTestCase()
 {
     // Boxes write to stderr instead of waiting for a click.
     qputenv("QUORVEL_AUTOCLOSE_DIALOGS", "1");
-    // The window's instance guard puts its socket file here.
-    QVERIFY(socketDir.isValid());
-    qputenv("TMPDIR", socketDir.path().toLocal8Bit());
-    // The window asks for a banner when it is built: a silent local socket stands in.
-    QVERIFY(bannerSink.bind(QHostAddress::LocalHost, 0));
-    const QByteArray port = QByteArray::number(bannerSink.localPort());
-    qputenv("QUORVEL_UPDATE_SERVER_ADDRESS", "127.0.0.1:" + port + ":" + port);
+    QVERIFY(ground.prepare());
 }
 
 void tst_MainWindowStartup::init()
 {
-    root = std::make_unique<QTemporaryDir>();
-    QVERIFY(root->isValid());
-    Configuration::setAppRootPath(root->path());
+    QVERIFY(ground.newRoot());
 }
 
 void tst_MainWindowStartup::cleanup()
 {
-    Configuration::setAppRootPath(QString());
-    root.reset();
+    ground.dropRoot();
 }
 
 void tst_MainWindowStartup::headerShowsLabelAndChannel_data()
